@@ -1,0 +1,14 @@
+#pragma once
+
+#include "logging/tavologger.h"
+
+// The log call used at every call site. The function name is derived from the compiler's pretty
+// name by the logger, and only for lines that pass the level filter.
+#define TAVO_LOG(level, withLastError, ...)                                                         \
+    CTAVOLogger::GetInstance(std::string()).log((level), (withLastError), __FILE_NAME__,            \
+                                                __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
+
+// A failure condition of a step: when it holds, log it exactly as written and yield true, so that
+// the caller leaves with its failure status: if (TAVO_CONDITION_FAILED(NULL == p)) return TAVO_ERROR;
+#define TAVO_CONDITION_FAILED(condition)                                                           \
+    ((condition) ? (TAVO_LOG(eLogError, false, "Failed in condition: (%s)", #condition), true) : false)

@@ -1,0 +1,220 @@
+#include "logging/tavologger.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/tavostatus.h"
+#include "logging/functionname.h"
+
+const std::string s_logFileName = "vrn_tavo.exe.log";
+
+namespace {
+
+constexpr long kMaxLogFileSize = 5000000;
+constexpr int kOldFileCount = 5;
+
+// The file system's idea of the file's size; false when the file cannot be queried.
+bool queryFileSize(const std::string& path, long& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    size = static_cast<long>(data.nFileSizeLow);
+    return true;
+}
+
+bool fileExists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The system's English text for the error, its trailing CR LF turned into blanks.
+void formatErrorText(DWORD error, char* buffer, size_t size) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                  0x409, buffer, static_cast<DWORD>(size), nullptr);
+    if (length == 0) {
+        const DWORD formatError = GetLastError();
+        snprintf(buffer, size, "Retrieving error string of %d failed with error = %d", static_cast<int>(error),
+                 static_cast<int>(formatError));
+        return;
+    }
+    size_t textLength = strlen(buffer);
+    if (textLength >= 2 && buffer[textLength - 2] == '\r' && buffer[textLength - 1] == '\n') {
+        buffer[textLength - 2] = ' ';
+        buffer[textLength - 1] = ' ';
+    }
+}
+
+// Appends up to `count` bytes of `text` to the line, never past its last byte.
+size_t appendBounded(char* line, size_t used, size_t capacity, const char* text, size_t count) {
+    size_t room = capacity - 1 - used;
+    size_t n = count < room ? count : room;
+    memcpy(line + used, text, n);
+    line[used + n] = '\0';
+    return used + n;
+}
+
+}  // namespace
+
+std::string logLevelName(int level) {
+    switch (level) {
+    case eLogError:
+        return "error";
+    case eLogWarning:
+        return "warning";
+    case eLogDebug:
+        return "debug";
+    case eLogVerbose:
+        return "verbose";
+    default:
+        return "unknown";
+    }
+}
+
+CTAVOLogger& CTAVOLogger::GetInstance(const std::string& fileName) {
+    static CTAVOLogger instance(fileName);
+    return instance;
+}
+
+CTAVOLogger::CTAVOLogger(const std::string& fileName) : m_strFileName(fileName), m_iLogLevel(eLogDebug) {
+    if (fileName.empty()) {
+        throw logger_exception("Empty filename");
+    }
+    open();
+    if (m_logFile.fail()) {
+        throw logger_exception("Failed to create/open file : " + fileName);
+    }
+}
+
+CTAVOLogger::~CTAVOLogger() {
+    m_logFile.close();
+}
+
+void CTAVOLogger::SetLogLevel(int level) {
+    m_iLogLevel = level;
+}
+
+// Text mode turns every line feed into CR LF; the C runtime opens files shared for reading and
+// writing, so other processes can follow the log while it is open.
+void CTAVOLogger::open() {
+    m_logFile.open(m_strFileName, std::ios::out | std::ios::app);
+}
+
+void CTAVOLogger::log(int level, bool withLastError, const char* fileName, const char* functionName, long line,
+                      const char* format, ...) {
+    if (level > m_iLogLevel) {
+        return;
+    }
+    const DWORD lastError = GetLastError();
+
+    char lineBuffer[4096] = {};
+    char header[2048] = {};
+    char errorText[2048] = {};
+    char timeText[25] = {};
+
+    time_t now = time(nullptr);
+    struct tm local = {};
+    localtime_s(&local, &now);
+    strftime(timeText, sizeof(timeText), "%c", &local);
+
+    const std::string levelName = logLevelName(level);
+    if (withLastError) {
+        formatErrorText(lastError, errorText, sizeof(errorText));
+    }
+    const std::string qualifiedName = tavo::QualifiedFunctionName(functionName);
+
+    // The header holds the caller's format as plain text; only that part is then expanded with the
+    // caller's arguments, so a '%' in a file or function name or in the error text stays as it is.
+    int prefixLength = snprintf(header, sizeof(header), "[%s] [%d] T: %X F: %s L: %ld f: %s S: %s :: ", timeText,
+                                static_cast<int>(GetCurrentProcessId()),
+                                static_cast<unsigned>(GetCurrentThreadId()), fileName, line,
+                                qualifiedName.c_str(), levelName.c_str());
+    size_t headerUsed = prefixLength < 0 ? 0 : std::min<size_t>(prefixLength, sizeof(header) - 1);
+    size_t headerRoom = sizeof(header) - 1 - headerUsed;
+    std::string callerFormat(format, std::min(strlen(format), headerRoom));
+    headerRoom -= callerFormat.size();
+    std::string suffix = std::string(" ") + errorText + "\n";
+    suffix.resize(std::min(suffix.size(), headerRoom));
+
+    size_t used = appendBounded(lineBuffer, 0, sizeof(lineBuffer), header, headerUsed);
+    va_list args;
+    va_start(args, format);
+    int expanded = vsnprintf(lineBuffer + used, sizeof(lineBuffer) - used, callerFormat.c_str(), args);
+    va_end(args);
+    if (expanded > 0) {
+        used = std::min(used + static_cast<size_t>(expanded), sizeof(lineBuffer) - 1);
+    }
+    used = appendBounded(lineBuffer, used, sizeof(lineBuffer), suffix.data(), suffix.size());
+    // A cut line still ends with its line end, so the next line never joins it.
+    if (used == 0 || lineBuffer[used - 1] != '\n') {
+        if (used == sizeof(lineBuffer) - 1) {
+            --used;
+        }
+        lineBuffer[used++] = '\n';
+        lineBuffer[used] = '\0';
+    }
+
+    // One lock over the size check, any rotation, the write and the flush: lines never interleave
+    // and never meet a closed stream.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    rotateIfTooLarge();
+    m_logFile.write(lineBuffer, static_cast<std::streamsize>(used));
+    m_logFile.flush();
+}
+
+void CTAVOLogger::rotateIfTooLarge() {
+    long size = 0;
+    if (!queryFileSize(m_strFileName, size) || size <= kMaxLogFileSize) {
+        return;
+    }
+    m_logFile.close();
+    if (rotate(m_strFileName.c_str()) != TAVO_OK) {
+        fprintf(stderr, "File rotation failed\n");
+    }
+    m_logFile.clear();
+    open();
+}
+
+// The current file is moved aside before the chain is shifted: when it cannot be moved (another
+// process holds it open), the old files stay as they are instead of being shifted line by line.
+int CTAVOLogger::rotate(const char* fileName) {
+    char source[4096];
+    char target[4096];
+    char aside[4096];
+    snprintf(aside, sizeof(aside), "%s.rotating", fileName);
+    if (!MoveFileExA(fileName, aside, MOVEFILE_REPLACE_EXISTING)) {
+        fprintf(stderr, "Rename failed for %s\n", fileName);
+        return TAVO_FAIL;
+    }
+    for (int n = kOldFileCount; n >= 1; --n) {
+        snprintf(source, sizeof(source), "%s.%d", fileName, n);
+        if (!fileExists(source)) {
+            continue;
+        }
+        if (n == kOldFileCount) {
+            if (!DeleteFileA(source)) {
+                fprintf(stderr, "Remove  failed for %s\n", source);
+                MoveFileA(aside, fileName);
+                return TAVO_FAIL;
+            }
+            continue;
+        }
+        snprintf(target, sizeof(target), "%s.%d", fileName, n + 1);
+        if (!MoveFileA(source, target)) {
+            fprintf(stderr, "Rename failed for %s\n", source);
+            MoveFileA(aside, fileName);
+            return TAVO_FAIL;
+        }
+    }
+    snprintf(target, sizeof(target), "%s.1", fileName);
+    if (!MoveFileA(aside, target)) {
+        fprintf(stderr, "Rename failed for %s\n", fileName);
+        MoveFileA(aside, fileName);
+        return TAVO_FAIL;
+    }
+    return TAVO_OK;
+}

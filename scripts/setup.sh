@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Prepares a Debian machine to build and test vrn_tavo.exe: the MinGW-w64 toolchains, Wine, the host
+# tools, and OpenSSL and libcurl built from Debian's source packages for both Windows targets (i686,
+# the product; x86_64, the build the tests run, since 32-bit processes cannot start on this kernel),
+# plus the unpacked cJSON sources. Idempotent and quiet; with --print-prefix it prints the dependency
+# cache folder. Fails loudly.
+set -euo pipefail
+
+CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/vrn_tavo-deps"
+TARGETS=(i686 x86_64)
+LOG="$(mktemp -t tavo-setup.XXXXXX)"
+trap 'rm -f "$LOG"' EXIT
+
+fail() {
+    echo "setup: $*" >&2
+    [ -s "$LOG" ] && tail -n 25 "$LOG" | cut -c1-300 >&2
+    exit 1
+}
+
+quiet() {
+    "$@" >>"$LOG" 2>&1 || fail "failed: $*"
+}
+
+need_root() {
+    [ "$(id -u)" = 0 ] || fail "run as root (packages are installed with apt-get)"
+}
+
+PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
+          libboost-dev googletest cmake ninja-build make perl python3 openssl dpkg-dev xz-utils
+          ca-certificates)
+
+apt_updated=0
+apt_update() {
+    if [ "$apt_updated" = 0 ]; then
+        quiet apt-get update -qq
+        apt_updated=1
+    fi
+}
+
+install_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ "${#missing[@]}" = 0 ] && return 0
+    need_root
+    apt_update
+    quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Source packages need deb-src entries; derive them from the machine's own apt sources.
+enable_sources() {
+    local src=/etc/apt/sources.list.d/vrn-tavo-src.sources
+    local lst=/etc/apt/sources.list.d/vrn-tavo-src.list
+    [ -e "$src" ] || [ -e "$lst" ] && return 0
+    need_root
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$src"
+    elif [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >"$lst"
+    else
+        fail "no Debian apt sources found to derive deb-src entries from"
+    fi
+    apt_updated=0
+}
+
+# Newest first; apt-cache showsrc lists every version the configured suites know.
+source_versions() {
+    apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -r -V -u
+}
+
+# Unpacks source package $1 into directory $2, trying the listed versions in turn.
+fetch_source() {
+    local pkg=$1 dest=$2 work ver
+    work="$(mktemp -d)"
+    for ver in $(source_versions "$pkg"); do
+        if (cd "$work" && apt-get source -qq "$pkg=$ver") >>"$LOG" 2>&1; then
+            local dir
+            dir="$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+            rm -rf "$dest"
+            mv "$dir" "$dest"
+            rm -rf "$work"
+            return 0
+        fi
+        rm -rf "${work:?}"/*
+    done
+    rm -rf "$work"
+    fail "could not fetch the source package $pkg"
+}
+
+# Debian's patches build OpenSSL's assembler as PIC, which COFF cannot represent: use the C code.
+build_openssl() {
+    local src=$1 prefix=$2 arch=$3 target
+    [ "$arch" = x86_64 ] && target=mingw64 || target=mingw
+    mkdir -p "$src/build-$arch"
+    (cd "$src/build-$arch" &&
+        ../Configure "$target" no-shared no-tests no-asm --prefix="$prefix" --libdir=lib \
+            --cross-compile-prefix="$arch-w64-mingw32-" &&
+        make -j"$(nproc)" build_libs &&
+        make install_dev) >>"$LOG" 2>&1 || fail "OpenSSL build for $arch failed"
+}
+
+build_curl() {
+    local src=$1 prefix=$2 arch=$3
+    mkdir -p "$src/build-$arch"
+    (cd "$src/build-$arch" &&
+        ../configure --host="$arch-w64-mingw32" --prefix="$prefix" --disable-shared --enable-static \
+            --with-openssl="$prefix" --without-zlib --without-brotli --without-zstd \
+            --without-libidn2 --without-libpsl --without-nghttp2 --without-libssh2 \
+            --without-librtmp --without-ca-bundle --without-ca-path \
+            --enable-http --disable-ftp --disable-file --disable-ldap --disable-ldaps \
+            --disable-rtsp --disable-dict --disable-telnet --disable-tftp --disable-pop3 \
+            --disable-imap --disable-smb --disable-smtp --disable-gopher --disable-mqtt \
+            --disable-manual --disable-ntlm --disable-unix-sockets \
+            CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" \
+            LIBS="-lcrypt32 -lws2_32 -lbcrypt" &&
+        make -j"$(nproc)" -C lib &&
+        make -C lib install &&
+        make -C include install) >>"$LOG" 2>&1 || fail "libcurl build for $arch failed"
+}
+
+build_deps() {
+    local key prefix
+    apt_update
+    local vo vc vj
+    vo="$(source_versions openssl | head -n 1)"
+    vc="$(source_versions curl | head -n 1)"
+    vj="$(source_versions cjson | head -n 1)"
+    [ -n "$vo" ] && [ -n "$vc" ] && [ -n "$vj" ] || fail "source packages openssl, curl, cjson not listed"
+    key="openssl-${vo}_curl-${vc}_cjson-${vj}"
+    prefix="$CACHE_ROOT/$key"
+    if [ ! -f "$prefix/.complete" ]; then
+        rm -rf "$prefix"
+        mkdir -p "$prefix/src"
+        fetch_source openssl "$prefix/src/openssl"
+        fetch_source curl "$prefix/src/curl"
+        fetch_source cjson "$prefix/src/cjson"
+        # Both targets build at once, each in its own build folders and with its own log.
+        local arch pids=()
+        for arch in "${TARGETS[@]}"; do
+            (LOG="$LOG.$arch"
+             build_openssl "$prefix/src/openssl" "$prefix/$arch" "$arch"
+             build_curl "$prefix/src/curl" "$prefix/$arch" "$arch"
+             rm -f "$LOG") &
+            pids+=($!)
+        done
+        local pid status=0
+        for pid in "${pids[@]}"; do
+            wait "$pid" || status=1
+        done
+        [ "$status" = 0 ] || fail "dependency build failed"
+        # Keep only the cJSON sources; the project compiles them itself.
+        rm -rf "$prefix/src/openssl" "$prefix/src/curl"
+        touch "$prefix/.complete"
+    fi
+    ln -sfn "$prefix" "$CACHE_ROOT/current"
+}
+
+main() {
+    install_packages
+    enable_sources
+    if [ ! -f "$CACHE_ROOT/current/.complete" ]; then
+        build_deps
+    fi
+    if [ "${1:-}" = --print-prefix ]; then
+        readlink -f "$CACHE_ROOT/current"
+    fi
+}
+
+main "$@"
