@@ -89,7 +89,7 @@ TEST(ReadRegistryValue, BufferSizeEdges) {
     TestKey key(kTestKey);
     const DWORD number = 0x01020304;
     key.Set(L"Number", REG_DWORD, &number, sizeof(number));
-    key.Set(L"Text", REG_SZ, L"abcde", 10);  // five characters, no terminator stored
+    key.SetString(L"Text", L"abcd");  // 10 bytes with the terminator
     // Wine refuses an unterminated string that fills the buffer, so a binary value shows the edge.
     key.Set(L"Full", REG_BINARY, std::string(4096, 'y').c_str(), 4096);
 
