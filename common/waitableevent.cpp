@@ -82,10 +82,6 @@ void CWaitableEvent::propagateSignal(bool manual) {
 
 void CWaitableEvent::signalSubscriber(CWaitableEvent* subscriber, bool manual) {
     std::lock_guard<std::mutex> waitLock(subscriber->m_waitMutex);
-    {
-        std::lock_guard<std::mutex> stateLock(subscriber->m_stateMutex);
-        subscriber->m_pLastSource = this;
-    }
     if (manual) {
         subscriber->m_condition.notify_all();
     } else {
@@ -94,28 +90,14 @@ void CWaitableEvent::signalSubscriber(CWaitableEvent* subscriber, bool manual) {
     subscriber->propagateSignal(manual);
 }
 
-bool claimAnySignalled(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events, uint32_t* index) {
+bool claimAnySignalled(uint32_t count, CWaitableEvent** events, uint32_t* index) {
     for (uint32_t i = 0; i < count; ++i) {
         if (events[i] == nullptr || events[i]->takeSignal()) {
             *index = i;
             return true;
         }
     }
-    // Woken by an event whose signal another waiter took first: report that event.
-    CWaitableEvent* source = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(waiter.m_stateMutex);
-        source = waiter.m_pLastSource;
-    }
-    if (source == nullptr) {
-        return false;
-    }
-    CWaitableEvent** found = std::find(events, events + count, source);
-    if (found == events + count) {
-        return false;
-    }
-    *index = static_cast<uint32_t>(found - events);
-    return true;
+    return false;
 }
 
 bool claimAllSignalled(uint32_t count, CWaitableEvent** events, uint32_t* index, std::vector<bool>& marks) {
@@ -128,6 +110,15 @@ bool claimAllSignalled(uint32_t count, CWaitableEvent** events, uint32_t* index,
         }
     }
     return any;
+}
+
+void subscribeWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& waiter) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (events[i] != nullptr) {
+            std::lock_guard<std::mutex> lock(events[i]->m_stateMutex);
+            events[i]->m_lstSubscribers.push_back(&waiter);
+        }
+    }
 }
 
 void unregisterWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& waiter) {
@@ -146,18 +137,43 @@ void unregisterWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& w
 
 namespace {
 
+// The waiter is auto-reset: each wake clears its flags before the scan that follows, so a signal
+// that arrives during a scan, behind the entry being tested, wakes the next round at once. A wake
+// whose signal another waiter took first finds nothing and sleeps again.
 uint32_t waitForAny(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events, uint32_t milliseconds,
                     const std::chrono::system_clock::time_point& deadline) {
     uint32_t index = 0;
-    if (claimAnySignalled(waiter, count, events, &index)) {
-        return index;
+    while (!claimAnySignalled(count, events, &index)) {
+        if (milliseconds == kWaitInfinite) {
+            waiter.Wait();
+        } else if (!waiter.TimedWait(deadline)) {
+            return kWaitTimeout;
+        }
     }
-    if (milliseconds == kWaitInfinite) {
-        waiter.Wait();
-    } else if (!waiter.TimedWait(deadline)) {
-        return kWaitTimeout;
+    return index;
+}
+
+// Events are counted as they arrive, each after a wake of the waiter (whose flags the wake clears
+// before the scan, as above), and auto-reset events are consumed as they are counted.
+uint32_t waitForAll(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events, uint32_t milliseconds,
+                    const std::chrono::system_clock::time_point& deadline) {
+    std::vector<bool> marks(count, false);
+    for (;;) {
+        if (milliseconds == kWaitInfinite) {
+            waiter.Wait();
+        } else if (!waiter.TimedWait(deadline)) {
+            return kWaitTimeout;
+        }
+        std::vector<bool> fresh(count, false);
+        uint32_t index = 0;
+        claimAllSignalled(count, events, &index, fresh);
+        for (uint32_t i = 0; i < count; ++i) {
+            marks[i] = marks[i] || fresh[i];
+        }
+        if (std::find(marks.begin(), marks.end(), false) == marks.end()) {
+            return 0;
+        }
     }
-    return claimAnySignalled(waiter, count, events, &index) ? index : kWaitTimeout;
 }
 
 }  // namespace
@@ -167,48 +183,14 @@ uint32_t WaitForMultipleEvents(uint32_t count, CWaitableEvent** events, bool wai
     if (count == 0 || events == nullptr) {
         return kWaitFailed;
     }
-    CWaitableEvent waiter(false);
+    CWaitableEvent waiter(true);
     const std::chrono::system_clock::time_point deadline =
         std::chrono::system_clock::now() + std::chrono::microseconds(static_cast<int64_t>(milliseconds) * 1000);
     uint32_t result = kWaitFailed;
     try {
-        for (uint32_t i = 0; i < count; ++i) {
-            if (events[i] != nullptr) {
-                std::lock_guard<std::mutex> lock(events[i]->m_stateMutex);
-                events[i]->m_lstSubscribers.push_back(&waiter);
-            }
-        }
-        if (!waitAll) {
-            result = waitForAny(waiter, count, events, milliseconds, deadline);
-        } else {
-            // Events are counted as they arrive, each after a wake of the waiter, and auto-reset
-            // events are consumed as they are counted.
-            std::vector<bool> marks(count, false);
-            result = kWaitTimeout;
-            for (;;) {
-                if (milliseconds == kWaitInfinite) {
-                    waiter.Wait();
-                } else if (!waiter.TimedWait(deadline)) {
-                    break;
-                }
-                // Cleared before the scan: a signal that arrives during the scan wakes the next round.
-                {
-                    std::lock_guard<std::mutex> lock(waiter.m_stateMutex);
-                    waiter.m_bSignalled = false;
-                    waiter.m_bManualSignalled = false;
-                }
-                std::vector<bool> fresh(count, false);
-                uint32_t index = 0;
-                claimAllSignalled(count, events, &index, fresh);
-                for (uint32_t i = 0; i < count; ++i) {
-                    marks[i] = marks[i] || fresh[i];
-                }
-                if (std::find(marks.begin(), marks.end(), false) == marks.end()) {
-                    result = 0;
-                    break;
-                }
-            }
-        }
+        subscribeWaiter(count, events, waiter);
+        result = waitAll ? waitForAll(waiter, count, events, milliseconds, deadline)
+                         : waitForAny(waiter, count, events, milliseconds, deadline);
     } catch (...) {
         result = kWaitFailed;
     }

@@ -40,12 +40,10 @@ private:
     // its sleep cannot miss the signal.
     void signalSubscriber(CWaitableEvent* subscriber, bool manual);
 
-    friend uint32_t WaitForMultipleEvents(uint32_t count, CWaitableEvent** events, bool waitAll,
-                                          uint32_t milliseconds);
-    friend bool claimAnySignalled(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events,
-                                  uint32_t* index);
+    friend bool claimAnySignalled(uint32_t count, CWaitableEvent** events, uint32_t* index);
     friend bool claimAllSignalled(uint32_t count, CWaitableEvent** events, uint32_t* index,
                                   std::vector<bool>& marks);
+    friend void subscribeWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& waiter);
     friend void unregisterWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& waiter);
 
     std::condition_variable m_condition;
@@ -55,7 +53,6 @@ private:
     std::mutex m_stateMutex;
     std::mutex m_waitMutex;
     std::list<CWaitableEvent*> m_lstSubscribers;
-    CWaitableEvent* m_pLastSource = nullptr;
 };
 
 // Waits for any (waitAll false) or all of the events; a null entry counts as signalled. Wait-any
@@ -63,11 +60,12 @@ private:
 // was taken by the deadline, kWaitFailed on failure. milliseconds may be kWaitInfinite.
 uint32_t WaitForMultipleEvents(uint32_t count, CWaitableEvent** events, bool waitAll, uint32_t milliseconds);
 
-// The steps of the wait. Takes the lowest signalled entry (clearing it when auto-reset), else the
-// entry that last signalled the waiter.
-bool claimAnySignalled(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events, uint32_t* index);
+// The steps of the wait. Takes the lowest signalled entry, clearing it when auto-reset.
+bool claimAnySignalled(uint32_t count, CWaitableEvent** events, uint32_t* index);
 // Marks every signalled entry (clearing auto-reset ones); true when any was marked.
 bool claimAllSignalled(uint32_t count, CWaitableEvent** events, uint32_t* index, std::vector<bool>& marks);
+// Appends the waiter to the subscriber list of every entry.
+void subscribeWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& waiter);
 // Removes the waiter once from the subscriber list of every entry.
 void unregisterWaiter(uint32_t count, CWaitableEvent** events, CWaitableEvent& waiter);
 
