@@ -58,6 +58,13 @@ size_t appendBounded(char* line, size_t used, size_t capacity, const char* text,
     return used + n;
 }
 
+// A rotation that stops part-way puts the current file back under its name, to be appended to.
+void putBack(bool hasCurrent, const char* aside, const char* fileName) {
+    if (hasCurrent) {
+        MoveFileA(aside, fileName);
+    }
+}
+
 }  // namespace
 
 std::string logLevelName(int level) {
@@ -186,7 +193,8 @@ int CTAVOLogger::rotate(const char* fileName) {
     char target[4096];
     char aside[4096];
     snprintf(aside, sizeof(aside), "%s.rotating", fileName);
-    if (!MoveFileExA(fileName, aside, MOVEFILE_REPLACE_EXISTING)) {
+    const bool hasCurrent = fileExists(fileName);
+    if (hasCurrent && !MoveFileExA(fileName, aside, MOVEFILE_REPLACE_EXISTING)) {
         fprintf(stderr, "Rename failed for %s\n", fileName);
         return TAVO_FAIL;
     }
@@ -198,7 +206,7 @@ int CTAVOLogger::rotate(const char* fileName) {
         if (n == kOldFileCount) {
             if (!DeleteFileA(source)) {
                 fprintf(stderr, "Remove  failed for %s\n", source);
-                MoveFileA(aside, fileName);
+                putBack(hasCurrent, aside, fileName);
                 return TAVO_FAIL;
             }
             continue;
@@ -206,14 +214,14 @@ int CTAVOLogger::rotate(const char* fileName) {
         snprintf(target, sizeof(target), "%s.%d", fileName, n + 1);
         if (!MoveFileA(source, target)) {
             fprintf(stderr, "Rename failed for %s\n", source);
-            MoveFileA(aside, fileName);
+            putBack(hasCurrent, aside, fileName);
             return TAVO_FAIL;
         }
     }
     snprintf(target, sizeof(target), "%s.1", fileName);
-    if (!MoveFileA(aside, target)) {
+    if (hasCurrent && !MoveFileA(aside, target)) {
         fprintf(stderr, "Rename failed for %s\n", fileName);
-        MoveFileA(aside, fileName);
+        putBack(hasCurrent, aside, fileName);
         return TAVO_FAIL;
     }
     return TAVO_OK;

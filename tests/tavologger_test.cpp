@@ -227,6 +227,15 @@ TEST(Logger, RotationShiftsTheChainAndKeepsGaps) {
         EXPECT_FALSE(FileExists(path + ".2"));
         EXPECT_EQ(ReadFileBytes(path + ".3"), "old 2");
     }
+    {
+        // Without a current file the old ones still shift.
+        TempDir dir;
+        const std::string path = dir.file("log");
+        WriteFileBytes(path + ".1", "old 1");
+        EXPECT_EQ(CTAVOLogger::rotate(path.c_str()), TAVO_OK);
+        EXPECT_FALSE(FileExists(path + ".1"));
+        EXPECT_EQ(ReadFileBytes(path + ".2"), "old 1");
+    }
 }
 
 HANDLE HoldWithoutDeleteSharing(const std::string& path) {
