@@ -27,31 +27,4 @@ struct CAttribute {
     std::shared_ptr<std::list<CAttribute>> m_ptrChildren;
 };
 
-// The attribute keys the collectors produce and the identity request knows.
-namespace AttributeKeys {
-inline constexpr char kZel[] = "zel";
-inline constexpr char kPellaway[] = "pellaway";
-inline constexpr char kUuid[] = "uuid";
-inline constexpr char kUdid[] = "udid";
-inline constexpr char kSerialNumber[] = "serial_number";
-inline constexpr char kPartitionId[] = "partition_id";
-inline constexpr char kDiskList[] = "disk_list";
-inline constexpr char kInternal[] = "internal";
-inline constexpr char kBuild[] = "build";
-inline constexpr char kArch[] = "arch";
-inline constexpr char kName[] = "name";
-inline constexpr char kSuite[] = "suite";
-inline constexpr char kProductType[] = "product_type";
-inline constexpr char kMajor[] = "major";
-inline constexpr char kMinor[] = "minor";
-inline constexpr char kHostname[] = "hostname";
-inline constexpr char kDomainName[] = "domainname";
-inline constexpr char kIsVirtual[] = "is_virtual";
-inline constexpr char kAdapters[] = "adapters";
-inline constexpr char kMac[] = "mac";
-inline constexpr char kActive[] = "active";
-inline constexpr char kIpv4[] = "ipv4";
-inline constexpr char kIpv6[] = "ipv6";
-}  // namespace AttributeKeys
-
 }  // namespace tavo

@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <memory>
-#include <vector>
 
 #include "cJSON.h"
 #include "common/tavopath.h"
@@ -22,22 +21,6 @@ struct JsonFree {
 };
 using JsonTree = std::unique_ptr<cJSON, JsonFree>;
 
-// The directory in the thread's ANSI code page; characters it lacks become its default character.
-std::string toAnsi(const std::wstring& wide) {
-    if (wide.empty()) {
-        return std::string();
-    }
-    const int length = WideCharToMultiByte(CP_THREAD_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 0) {
-        return std::string();
-    }
-    std::vector<char> buffer(length);
-    if (WideCharToMultiByte(CP_THREAD_ACP, 0, wide.c_str(), -1, buffer.data(), length, nullptr, nullptr) != length) {
-        return std::string();
-    }
-    return std::string(buffer.data());
-}
-
 // The file's lines joined without their line breaks; false when it cannot be opened.
 bool readJoinedLines(const std::string& path, std::string& text) {
     std::ifstream file(path);
@@ -53,7 +36,7 @@ bool readJoinedLines(const std::string& path, std::string& text) {
 }  // namespace
 
 CTAVOConfig::CTAVOConfig() {
-    const std::string configDir = toAnsi(GetTAVOConfigDirectory());
+    const std::string configDir = WStringToAnsiString(GetTAVOConfigDirectory());
     if (configDir.empty()) {
         TAVO_LOG(eLogError, false, "Empty Config Directory Path.");
         return;

@@ -9,11 +9,10 @@
 #include <vector>
 
 #include "common/tavopath.h"
-#include "logging/tavologger.h"
 #include "tests/support/testutils.h"
 
 using tavo::CTAVOConfig;
-using tavo::test::ReadFileBytes;
+using tavo::test::LogTail;
 using tavo::test::TempDir;
 using tavo::test::WriteFileBytes;
 
@@ -22,47 +21,6 @@ namespace {
 const std::string kCtor = "tavo::CTAVOConfig::CTAVOConfig S: ";
 const std::string kBs = "tavo::CTAVOConfig::parseBootstrapConfig S: ";
 const std::string kId = "tavo::CTAVOConfig::parseIdentityConfig S: ";
-
-// The test cases run as parallel processes of this program, which would share one log file and
-// interleave their lines in it; each process logs to its own file instead. Being the first to ask
-// for the logger, this names its file.
-const std::string s_logPath = [] {
-    char tempDir[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, tempDir);
-    const std::string path =
-        std::string(tempDir) + "tavoconfig_test-" + std::to_string(GetCurrentProcessId()) + ".log";
-    DeleteFileA(path.c_str());
-    CTAVOLogger::GetInstance(path);
-    return path;
-}();
-
-// The lines that the log gains while the owner lives, each from its function name on
-// ("tavo::CTAVOConfig::CTAVOConfig S: error :: Empty Config Directory Path."), without the blank
-// that stands before the (here always empty) system error text.
-class LogTail {
-public:
-    LogTail() : m_start(ReadFileBytes(s_logPath).size()) {}
-
-    std::vector<std::string> lines() const {
-        const std::string added = ReadFileBytes(s_logPath).substr(m_start);
-        std::vector<std::string> result;
-        size_t start = 0;
-        for (size_t end; (end = added.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            std::string line = added.substr(start, end - start);
-            const size_t function = line.find(" f: ");
-            line = function == std::string::npos ? line : line.substr(function + 4);
-            if (!line.empty() && line.back() == ' ') {
-                line.pop_back();
-            }
-            result.push_back(line);
-        }
-        EXPECT_EQ(start, added.size()) << "text after the last line end";
-        return result;
-    }
-
-private:
-    size_t m_start;
-};
 
 using Lines = std::vector<std::string>;
 
