@@ -1,7 +1,5 @@
 #include "agent/tavoconfig.h"
 
-#include <windows.h>
-
 #include <fstream>
 #include <memory>
 
