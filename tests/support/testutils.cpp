@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <io.h>
 
 #include <cstdio>
@@ -73,6 +74,39 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+const std::string& ProcessLogPath() {
+    static const std::string path = [] {
+        char tempDir[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, tempDir);
+        char exePath[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, exePath, MAX_PATH);
+        std::string program = exePath;
+        program = program.substr(program.find_last_of('\\') + 1);
+        program = program.substr(0, program.rfind('.'));
+        return std::string(tempDir) + program + "-" + std::to_string(GetCurrentProcessId()) + ".log";
+    }();
+    return path;
+}
+
+LogTail::LogTail() : m_start(ReadFileBytes(ProcessLogPath()).size()) {}
+
+std::vector<std::string> LogTail::lines() const {
+    const std::string added = ReadFileBytes(ProcessLogPath()).substr(m_start);
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (size_t end; (end = added.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = added.substr(start, end - start);
+        const size_t function = line.find(" f: ");
+        line = function == std::string::npos ? line : line.substr(function + 4);
+        if (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    EXPECT_EQ(start, added.size()) << "text after the last line end";
+    return result;
 }
 
 std::string ProgramDir() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tavo::test {
 
@@ -26,6 +27,22 @@ bool FileExists(const std::string& path);
 
 // Folder of the running test program, ending with a backslash (the stand-in programs live there).
 std::string ProgramDir();
+
+// The log file of this test process (%TEMP%\<program>-<pid>.log), which the test program's main
+// opens as the process's logger: test cases run as parallel processes, each with a log of its own.
+const std::string& ProcessLogPath();
+
+// The lines that the process's log gains while the owner lives, each from its function name on
+// ("tavo::CTAVOConfig::CTAVOConfig S: error :: Empty Config Directory Path."), without the blank
+// that stands before the (usually empty) system error text.
+class LogTail {
+public:
+    LogTail();
+    std::vector<std::string> lines() const;
+
+private:
+    size_t m_start;
+};
 
 // Captures what the process writes to standard error while the owner lives.
 class StderrCapture {
