@@ -17,7 +17,8 @@
 
 #include "common/ipcmessage.h"
 #include "common/tavostatus.h"
-#include "tests/support/processlog.h"
+#include "tests/support/logsearch.h"
+#include "tests/support/testutils.h"
 #include "tests/support/udptestclient.h"
 
 using tavo::CIPCAgent;
@@ -26,7 +27,7 @@ using tavo::IpcRefreshTokenRsp;
 using tavo::RefreshTokenCallback;
 using tavo::RefreshTokenHandler;
 using tavo::test::FindLogLine;
-using tavo::test::ProcessLogLines;
+using tavo::test::LogTail;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
 using Code = IpcRefreshTokenRsp::eRefreshTokenResponse;
@@ -113,8 +114,9 @@ private:
 void SyncReceiver(const UdpTestClient& client) {
     static uint16_t marker = 30000;
     ++marker;
+    LogTail log;
     client.send(kAgentPort, Word(marker));
-    ASSERT_TRUE(WaitForLogLine("Invalid message [type = " + std::to_string(marker) + " ]", kWaitMs));
+    ASSERT_TRUE(WaitForLogLine(log, "Invalid message [type = " + std::to_string(marker) + " ]", kWaitMs));
 }
 
 void ExpectReply(const UdpTestClient& client, const std::string& expected, const char* what) {
@@ -131,6 +133,7 @@ void ExpectSilence(const UdpTestClient& client, const char* what) {
 }
 
 TEST(IpcMessage, GetMsgTypeReadsTheFirstWordInHostOrder) {
+    LogTail log;
     const struct {
         std::string msg;
         int status;
@@ -148,7 +151,7 @@ TEST(IpcMessage, GetMsgTypeReadsTheFirstWordInHostOrder) {
         EXPECT_EQ(GetMsgType(c.msg, type), c.status) << c.msg.size() << " bytes";
         EXPECT_EQ(type, c.type) << c.msg.size() << " bytes";
     }
-    EXPECT_GE(FindLogLine(ProcessLogLines(), "f: tavo::GetMsgType S: error :: Failed to get the msg type"), 0);
+    EXPECT_GE(FindLogLine(log.lines(), "tavo::GetMsgType S: error :: Failed to get the msg type"), 0);
 }
 
 TEST(IpcMessage, SerializeReplacesTheTextWithTwoLittleEndianWords) {
@@ -160,6 +163,7 @@ TEST(IpcMessage, SerializeReplacesTheTextWithTwoLittleEndianWords) {
 }
 
 TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
+    LogTail log;
     CIPCAgent agent;
     UdpTestClient client;
     client.send(kAgentPort, kRequest);
@@ -167,8 +171,8 @@ TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
     client.send(kAgentPort, kRequest);
     ExpectReply(client, Reply(0), "second request");
     ExpectSilence(client, "unregistered");
-    const std::vector<std::string> lines = ProcessLogLines();
-    EXPECT_GE(FindLogLine(lines, "f: tavo::CIPCAgent::handleReceivedIpcMessage S: error :: "
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_GE(FindLogLine(lines, "tavo::CIPCAgent::handleReceivedIpcMessage S: error :: "
                                  "No Refresh Token Handler Registered by Agent"),
               0);
     EXPECT_GE(FindLogLine(lines, "Sent FailRspMsg to Client[" + std::to_string(client.port()) + "]"), 0);
@@ -183,6 +187,7 @@ TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
 }
 
 TEST(IPCAgent, ClientsOfOneRefreshShareOneHandlerCallAndItsCodeInOrder) {
+    LogTail log;
     CIPCAgent agent;
     FakeAgent fake;
     agent.RegisterRefreshTokenHandler(fake.handler());
@@ -205,8 +210,8 @@ TEST(IPCAgent, ClientsOfOneRefreshShareOneHandlerCallAndItsCodeInOrder) {
     ExpectSilence(second, "second client after its reply");
     EXPECT_EQ(fake.calls(), 1);
 
-    const std::vector<std::string> lines = ProcessLogLines();
-    const std::string sent = "f: tavo::CIPCAgent::handleRefreshTokenResponse S: debug :: Sent RspMsg to Client[";
+    const std::vector<std::string> lines = log.lines();
+    const std::string sent = "tavo::CIPCAgent::handleRefreshTokenResponse S: debug :: Sent RspMsg to Client[";
     const int a = FindLogLine(lines, sent + std::to_string(first.port()) + "]");
     const int b = FindLogLine(lines, sent + std::to_string(second.port()) + "]", a + 1);
     const int c = FindLogLine(lines, sent + std::to_string(first.port()) + "]", b + 1);
@@ -216,6 +221,7 @@ TEST(IPCAgent, ClientsOfOneRefreshShareOneHandlerCallAndItsCodeInOrder) {
 }
 
 TEST(IPCAgent, ShortAndForeignDatagramsGetNoReply) {
+    LogTail log;
     CIPCAgent agent;
     FakeAgent fake;
     agent.RegisterRefreshTokenHandler(fake.handler());
@@ -232,10 +238,10 @@ TEST(IPCAgent, ShortAndForeignDatagramsGetNoReply) {
     ExpectSilence(client, "rejected datagrams");
     EXPECT_EQ(fake.calls(), 1);
 
-    const std::vector<std::string> lines = ProcessLogLines();
+    const std::vector<std::string> lines = log.lines();
     const int shortLine = FindLogLine(lines, "S: error :: Failed to get the msg type");
     ASSERT_GE(shortLine, 0);
-    EXPECT_GT(FindLogLine(lines, "f: tavo::CIPCAgent::handleReceivedIpcMessage S: error :: Invalid Message received from IPC",
+    EXPECT_GT(FindLogLine(lines, "tavo::CIPCAgent::handleReceivedIpcMessage S: error :: Invalid Message received from IPC",
                           shortLine),
               shortLine);
     for (const char* type : {"2", "0", "256", "3"}) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -13,14 +14,15 @@
 #include <vector>
 
 #include "common/tavostatus.h"
-#include "tests/support/processlog.h"
+#include "tests/support/logsearch.h"
+#include "tests/support/testutils.h"
 #include "tests/support/udptestclient.h"
 
 using tavo::CIPCServer;
 using tavo::IpcMessageCallback;
 using tavo::test::FindLogLine;
 using tavo::test::FreeUdpPort;
-using tavo::test::ProcessLogLines;
+using tavo::test::LogTail;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
 
@@ -91,6 +93,7 @@ TEST(IPCServer, ConstructorRejectsAnEmptyCallback) {
 }
 
 TEST(IPCServer, PortHeldByAnotherSocketFailsTheConstructorAndStaysUsable) {
+    LogTail log;
     Inbox inbox;
     unsigned short port = 0;
     {
@@ -102,11 +105,11 @@ TEST(IPCServer, PortHeldByAnotherSocketFailsTheConstructorAndStaysUsable) {
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), "Failure in setupRecvSocketThread");
         }
-        const std::vector<std::string> lines = ProcessLogLines();
-        const int bindLine = FindLogLine(lines, "f: tavo::CIPCCommon::setupRecvSocketThread S: error :: "
+        const std::vector<std::string> lines = log.lines();
+        const int bindLine = FindLogLine(lines, "tavo::CIPCCommon::setupRecvSocketThread S: error :: "
                                                 "Failed to open/bind to a port. Error: ");
         ASSERT_GE(bindLine, 0);
-        EXPECT_GT(FindLogLine(lines, "f: tavo::CIPCCommon::initialise S: error :: setupRecvSocketThread failed.",
+        EXPECT_GT(FindLogLine(lines, "tavo::CIPCCommon::initialise S: error :: setupRecvSocketThread failed.",
                               bindLine),
                   bindLine);
     }
@@ -119,6 +122,7 @@ TEST(IPCServer, PortHeldByAnotherSocketFailsTheConstructorAndStaysUsable) {
 }
 
 TEST(IPCServer, DeliversEachDatagramWithItsSendersPortCutToTheBuffer) {
+    LogTail log;
     Inbox inbox;
     unsigned short port = 0;
     auto server = StartServer(inbox.callback(), port);
@@ -144,18 +148,18 @@ TEST(IPCServer, DeliversEachDatagramWithItsSendersPortCutToTheBuffer) {
         EXPECT_EQ(got.port, c.from.port()) << "datagram " << count;
     }
 
-    const std::vector<std::string> lines = ProcessLogLines();
-    const int oneByte = FindLogLine(lines, "f: tavo::CIPCCommon::handleReceive S: debug :: Received message of length 1.");
+    const std::vector<std::string> lines = log.lines();
+    const int oneByte = FindLogLine(lines, "tavo::CIPCCommon::handleReceive S: debug :: Received message of length 1.");
     ASSERT_GE(oneByte, 0);
-    EXPECT_GT(FindLogLine(lines,
-                          "f: tavo::CIPCServer::processIncomingMessage S: debug :: Received incoming message from port " +
-                              std::to_string(first.port()) + " ",
-                          oneByte),
-              oneByte);
+    EXPECT_NE(std::find(lines.begin() + oneByte, lines.end(),
+                        "tavo::CIPCServer::processIncomingMessage S: debug :: Received incoming message from port " +
+                            std::to_string(first.port())),
+              lines.end());
     EXPECT_GE(FindLogLine(lines, "Received message of length 4096."), 0);
 }
 
 TEST(IPCServer, SkipsEmptyDatagramsAndReceivesTheNext) {
+    LogTail log;
     Inbox inbox;
     unsigned short port = 0;
     auto server = StartServer(inbox.callback(), port);
@@ -166,10 +170,11 @@ TEST(IPCServer, SkipsEmptyDatagramsAndReceivesTheNext) {
     ASSERT_TRUE(inbox.waitForCount(1));
     EXPECT_FALSE(inbox.waitForCount(2, kSilenceMs));
     EXPECT_EQ(inbox.items()[0].msg, "next");
-    EXPECT_LT(FindLogLine(ProcessLogLines(), "Received message of length 0."), 0);
+    EXPECT_LT(FindLogLine(log.lines(), "Received message of length 0."), 0);
 }
 
 TEST(IPCServer, RepliesReachTheGivenPortFromTheReceiverAndOtherThreads) {
+    LogTail log;
     std::atomic<CIPCServer*> self{nullptr};
     IpcMessageCallback echo = [&](const std::string& msg, unsigned short port) {
         EXPECT_EQ(self.load()->SendMsgAsync("echo:" + msg, port), TAVO_OK);
@@ -191,13 +196,15 @@ TEST(IPCServer, RepliesReachTheGivenPortFromTheReceiverAndOtherThreads) {
     ASSERT_TRUE(client.receive(reply, kWaitMs, &from));
     EXPECT_EQ(reply, std::string("\0from\0other", 11));
     EXPECT_EQ(from, port);
-    EXPECT_GE(FindLogLine(ProcessLogLines(), "f: tavo::CIPCServer::SendMsgAsync S: debug :: "
-                                             "Successfully sent message to client at port " +
-                                                 std::to_string(client.port()) + " "),
-              0);
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "tavo::CIPCServer::SendMsgAsync S: debug :: Successfully sent message to client at port " +
+                            std::to_string(client.port())),
+              lines.end());
 }
 
 TEST(IPCServer, SendsThatFailInTheSocketStillReportQueuedAndReceivingGoesOn) {
+    LogTail log;
     Inbox inbox;
     unsigned short port = 0;
     auto server = StartServer(inbox.callback(), port);
@@ -205,7 +212,7 @@ TEST(IPCServer, SendsThatFailInTheSocketStillReportQueuedAndReceivingGoesOn) {
 
     // Port 0 cannot be sent to; a closed port makes the platform report a reset to a later receive.
     EXPECT_EQ(server->SendMsgAsync("lost", 0), TAVO_OK);
-    EXPECT_TRUE(WaitForLogLine("f: tavo::CIPCCommon::sendPostedMessage S: error :: socket send failure = ", kWaitMs));
+    EXPECT_TRUE(WaitForLogLine(log, "tavo::CIPCCommon::sendPostedMessage S: error :: socket send failure = ", kWaitMs));
     const unsigned short closedPort = FreeUdpPort();
     for (int round = 1; round <= 3; ++round) {
         EXPECT_EQ(server->SendMsgAsync("nobody listens", closedPort), TAVO_OK);
@@ -216,6 +223,7 @@ TEST(IPCServer, SendsThatFailInTheSocketStillReportQueuedAndReceivingGoesOn) {
 }
 
 TEST(IPCServer, CleanupSendsWhatWasQueuedBeforeItAndRefusesLaterSends) {
+    LogTail log;
     std::mutex mutex;
     std::condition_variable changed;
     bool entered = false;
@@ -252,10 +260,10 @@ TEST(IPCServer, CleanupSendsWhatWasQueuedBeforeItAndRefusesLaterSends) {
     EXPECT_EQ(reply, "queued before cleanup");
 
     EXPECT_EQ(server->SendMsgAsync("too late", client.port()), TAVO_ERROR);
-    const std::vector<std::string> lines = ProcessLogLines();
-    const int notInitialised = FindLogLine(lines, "f: tavo::CIPCCommon::sendMsgToPeer S: error :: IPC socket is not initialised");
+    const std::vector<std::string> lines = log.lines();
+    const int notInitialised = FindLogLine(lines, "tavo::CIPCCommon::sendMsgToPeer S: error :: IPC socket is not initialised");
     ASSERT_GE(notInitialised, 0);
-    EXPECT_GT(FindLogLine(lines, "f: tavo::CIPCServer::SendMsgAsync S: error :: "
+    EXPECT_GT(FindLogLine(lines, "tavo::CIPCServer::SendMsgAsync S: error :: "
                                  "Error occurred while trying to send message to client.",
                           notInitialised),
               notInitialised);
