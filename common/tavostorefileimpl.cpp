@@ -218,31 +218,32 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
         return TAVO_ERROR;
     }
 
-    // The access list is applied once per process, and again whenever the store file has gone.
-    bool applyAccessList = !s_bPermissionSet;
-    if (!applyAccessList) {
-        const DWORD queryError = queryFileError(m_strFilePath);
-        if (queryError != 0 && !isNotFound(queryError)) {
-            TAVO_LOG(eLogError, false, "Couldn't query file [%s] error [%lu]", m_strFilePath.c_str(),
-                     static_cast<unsigned long>(queryError));
-            return TAVO_ERROR;
-        }
-        applyAccessList = queryError != 0;
-    }
-    if (applyAccessList) {
-        createIfMissing(m_strFilePath);
-        if (SetFilePermission(m_strFilePath) != TAVO_OK) {
-            TAVO_LOG(eLogError, false, "Unable to set necessary permissions on tavostore file.");
-            return TAVO_ERROR;
-        }
-        s_bPermissionSet = true;
-    }
-
-    // The exclusive lock covers reading the current text through replacing the file, so a writer in
-    // another process can neither slip its change in between nor be overwritten.
+    // The exclusive lock covers everything from applying the access list through replacing the file:
+    // no other writer can slip its change in between or be overwritten, and the access list is never
+    // applied while another process is replacing the file.
     try {
         file_lock lock(m_strLockFilePath.c_str());
         boost::interprocess::scoped_lock<file_lock> exclusive(lock);
+
+        // The access list is applied once per process, and again whenever the store file has gone.
+        bool applyAccessList = !s_bPermissionSet;
+        if (!applyAccessList) {
+            const DWORD queryError = queryFileError(m_strFilePath);
+            if (queryError != 0 && !isNotFound(queryError)) {
+                TAVO_LOG(eLogError, false, "Couldn't query file [%s] error [%lu]", m_strFilePath.c_str(),
+                         static_cast<unsigned long>(queryError));
+                return TAVO_ERROR;
+            }
+            applyAccessList = queryError != 0;
+        }
+        if (applyAccessList) {
+            createIfMissing(m_strFilePath);
+            if (SetFilePermission(m_strFilePath) != TAVO_OK) {
+                TAVO_LOG(eLogError, false, "Unable to set necessary permissions on tavostore file.");
+                return TAVO_ERROR;
+            }
+            s_bPermissionSet = true;
+        }
 
         std::string text;
         {
