@@ -92,13 +92,12 @@ void CIPCCommon::armReceive() {
         [this](const boost::system::error_code& error, std::size_t bytes) { handleReceive(error, bytes); });
 }
 
-// Only the byte count decides: a datagram cut to the buffer's size completes with an error but
-// still carries bytes, while a failed receive (such as the report of an earlier send to a port
-// where nobody listens) carries none and only re-arms.
+// Only the byte count decides: a failed receive (such as the report of an earlier send to a port
+// where nobody listens) carries no bytes and only re-arms.
 void CIPCCommon::handleReceive(const boost::system::error_code& error, std::size_t bytes) {
     if (bytes != 0) {
-        const std::string msg(m_ptrRecvBuffer.get(), bytes);
-        TAVO_LOG(eLogDebug, false, "Received message of length %lu.", static_cast<unsigned long>(bytes));
+        const std::string msg(m_ptrRecvBuffer.get(), bytes < kMaxMessageSize ? bytes : kMaxMessageSize);
+        TAVO_LOG(eLogDebug, false, "Received message of length %lu.", static_cast<unsigned long>(msg.size()));
         processIncomingMessage(msg, m_senderEndpoint);
     }
     if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {

@@ -15,7 +15,12 @@ namespace tavo {
 // and queued sends are all handled on that thread, one at a time, in the order they arrive.
 class CIPCCommon {
 public:
-    static constexpr std::size_t kRecvBufferSize = 4096;
+    // Longest message handed over; longer datagrams are cut to it.
+    static constexpr std::size_t kMaxMessageSize = 4096;
+    // The receive buffer holds any datagram whole. A receive that the platform has to cut, when the
+    // datagram is already waiting, fails at once and still posts its completion, so the operation
+    // would complete twice and its freed memory be used again.
+    static constexpr std::size_t kRecvBufferSize = 65536;
 
     explicit CIPCCommon(unsigned short port);
     virtual ~CIPCCommon();

@@ -114,9 +114,8 @@ private:
 void SyncReceiver(const UdpTestClient& client) {
     static uint16_t marker = 30000;
     ++marker;
-    LogTail log;
     client.send(kAgentPort, Word(marker));
-    ASSERT_TRUE(WaitForLogLine(log, "Invalid message [type = " + std::to_string(marker) + " ]", kWaitMs));
+    ASSERT_TRUE(WaitForLogLine("Invalid message [type = " + std::to_string(marker) + " ]", kWaitMs));
 }
 
 void ExpectReply(const UdpTestClient& client, const std::string& expected, const char* what) {

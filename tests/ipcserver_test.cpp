@@ -158,6 +158,58 @@ TEST(IPCServer, DeliversEachDatagramWithItsSendersPortCutToTheBuffer) {
     EXPECT_GE(FindLogLine(lines, "Received message of length 4096."), 0);
 }
 
+// Datagrams that are already waiting when the receiver re-arms complete at once; a long one among
+// them must still be cut and handled once, without harm to the endpoint.
+TEST(IPCServer, LongDatagramsWaitingWhileTheReceiverIsBusyAreCutAndReceivingGoesOn) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    Inbox inbox;
+    IpcMessageCallback record = inbox.callback();
+    IpcMessageCallback holdFirst = [&](const std::string& msg, unsigned short port) {
+        record(msg, port);
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return released; });
+    };
+    unsigned short port = 0;
+    auto server = StartServer(holdFirst, port);
+    UdpTestClient client;
+    const std::string waiting[] = {Pattern(5000), "short", Pattern(65507), Pattern(4097), "last"};
+    for (int round = 0; round < 3; ++round) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            entered = false;
+            released = false;
+        }
+        client.send(port, "hold");
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return entered; }));
+        }
+        for (const std::string& bytes : waiting) {
+            client.send(port, bytes);
+        }
+        Sleep(100);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+            changed.notify_all();
+        }
+        // Each of the waiting datagrams also holds the receiver until released, which it already is.
+        const size_t expected = (round + 1) * (1 + sizeof(waiting) / sizeof(waiting[0]));
+        ASSERT_TRUE(inbox.waitForCount(expected)) << "round " << round << ": " << inbox.items().size();
+    }
+    const std::vector<Datagram> got = inbox.items();
+    for (size_t i = 0; i < got.size(); ++i) {
+        const size_t inRound = i % (1 + sizeof(waiting) / sizeof(waiting[0]));
+        const std::string sent = inRound == 0 ? "hold" : waiting[inRound - 1];
+        EXPECT_EQ(got[i].msg, sent.substr(0, 4096)) << "datagram " << i;
+    }
+}
+
 TEST(IPCServer, SkipsEmptyDatagramsAndReceivesTheNext) {
     LogTail log;
     Inbox inbox;
@@ -204,7 +256,6 @@ TEST(IPCServer, RepliesReachTheGivenPortFromTheReceiverAndOtherThreads) {
 }
 
 TEST(IPCServer, SendsThatFailInTheSocketStillReportQueuedAndReceivingGoesOn) {
-    LogTail log;
     Inbox inbox;
     unsigned short port = 0;
     auto server = StartServer(inbox.callback(), port);
@@ -212,7 +263,7 @@ TEST(IPCServer, SendsThatFailInTheSocketStillReportQueuedAndReceivingGoesOn) {
 
     // Port 0 cannot be sent to; a closed port makes the platform report a reset to a later receive.
     EXPECT_EQ(server->SendMsgAsync("lost", 0), TAVO_OK);
-    EXPECT_TRUE(WaitForLogLine(log, "tavo::CIPCCommon::sendPostedMessage S: error :: socket send failure = ", kWaitMs));
+    EXPECT_TRUE(WaitForLogLine("tavo::CIPCCommon::sendPostedMessage S: error :: socket send failure = ", kWaitMs));
     const unsigned short closedPort = FreeUdpPort();
     for (int round = 1; round <= 3; ++round) {
         EXPECT_EQ(server->SendMsgAsync("nobody listens", closedPort), TAVO_OK);

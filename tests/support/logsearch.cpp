@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "tests/support/testutils.h"
+
 namespace tavo::test {
 
 int FindLogLine(const std::vector<std::string>& lines, const std::string& text, int from) {
@@ -13,10 +15,12 @@ int FindLogLine(const std::vector<std::string>& lines, const std::string& text, 
     return -1;
 }
 
-bool WaitForLogLine(const LogTail& tail, const std::string& text, unsigned long timeoutMs) {
+bool WaitForLogLine(const std::string& text, unsigned long timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        if (FindLogLine(tail.lines(), text) >= 0) {
+        const std::string bytes = ReadFileBytes(ProcessLogPath());
+        const size_t complete = bytes.rfind("\r\n");
+        if (complete != std::string::npos && bytes.substr(0, complete).find(text) != std::string::npos) {
             return true;
         }
         if (GetTickCount64() >= deadline) {
