@@ -16,6 +16,7 @@
 
 using tavo::CTAVOStoreFileImpl;
 using tavo::test::FileExists;
+using tavo::test::LogTail;
 using tavo::test::ProgramDir;
 using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
@@ -23,79 +24,11 @@ using tavo::test::WriteFileBytes;
 
 namespace {
 
-// The test processes of this program run side by side and share one log file, whose appends are
-// not atomic across processes, so lines of one test could overwrite another's: each test process
-// runs its tests only while it holds this program's mutex.
-class OneLogWriterAtATime : public testing::Environment {
-public:
-    void SetUp() override {
-        m_mutex = CreateMutexA(nullptr, FALSE, "Local\\tavostorefileimpl_test-log");
-        ASSERT_NE(m_mutex, nullptr);
-        const DWORD waited = WaitForSingleObject(m_mutex, 90000);
-        ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << "the log mutex was not free in time";
-        m_owned = true;
-    }
-    void TearDown() override {
-        if (m_owned) {
-            ReleaseMutex(m_mutex);
-        }
-        if (m_mutex != nullptr) {
-            CloseHandle(m_mutex);
-        }
-    }
-
-private:
-    HANDLE m_mutex = nullptr;
-    bool m_owned = false;
-};
-
-testing::Environment* const kOneLogWriter = testing::AddGlobalTestEnvironment(new OneLogWriterAtATime);
-
 const char kImpl[] = "tavo::CTAVOStoreFileImpl::";
-
-// The lines this process adds to its log file from now on, each from its "f: " field to its end.
-class LogWatch {
-public:
-    LogWatch() : m_start(ReadFileBytes(path()).size()) {}
-
-    std::string text() const { return ReadFileBytes(path()).substr(m_start); }
-
-    std::vector<std::string> lines() const {
-        char pid[32];
-        snprintf(pid, sizeof(pid), "] [%lu] T: ", GetCurrentProcessId());
-        std::vector<std::string> result;
-        const std::string bytes = text();
-        size_t start = 0;
-        for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            const std::string line = bytes.substr(start, end - start);
-            const size_t field = line.find(" f: ");
-            if (line.find(pid) != std::string::npos && field != std::string::npos) {
-                result.push_back(line.substr(field + 1));
-            }
-        }
-        return result;
-    }
-
-    size_t count(const std::string& line) const {
-        const std::vector<std::string> all = lines();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), line));
-    }
-
-private:
-    static std::string path() {
-        char tempDir[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, tempDir);
-        char exePath[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-        return std::string(tempDir) + (strrchr(exePath, '\\') + 1) + ".log";
-    }
-
-    size_t m_start;
-};
 
 // One log line as this process writes it: function, level and message (no system error text).
 std::string Line(const std::string& function, const char* level, const std::string& message) {
-    return "f: " + function + " S: " + level + " :: " + message + " ";
+    return function + " S: " + level + " :: " + message;
 }
 
 std::set<std::string> FileNames(const std::string& dir) {
@@ -208,7 +141,7 @@ TEST(StoreFile, NewStoreKeepsMembersInFirstWrittenOrderWithCrLf) {
 TEST(StoreFile, EmptyStoreFileStartsANewObject) {
     StoreFixture f;
     WriteFileBytes(f.path, "");
-    LogWatch log;
+    LogTail log;
     ASSERT_EQ(f.store.WriteKeyValue("business_id", "b"), TAVO_OK);
     EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"business_id\":\t\"b\"\r\n}");
     EXPECT_EQ(log.count(Line(std::string(kImpl) + "insertOrUpdateJSONKeyValueString", "debug", "Creating new Store")),
@@ -258,7 +191,7 @@ TEST(StoreFile, ReadsThatFindNoStringFailWithAnEmptyValue) {
         if (at != std::string::npos) {
             message.replace(at, 2, f.path);
         }
-        LogWatch log;
+        LogTail log;
         std::string value = "stale";
         EXPECT_EQ(f.store.ReadKeyValue(c.key, value), TAVO_FAIL) << c.what;
         EXPECT_EQ(value, "") << c.what;
@@ -286,7 +219,7 @@ TEST(StoreFile, WritesOverUnusableTextFailAndLeaveTheFileByteForByte) {
     for (const auto& c : cases) {
         StoreFixture f;
         WriteFileBytes(f.path, c.content);
-        LogWatch log;
+        LogTail log;
         EXPECT_EQ(f.store.WriteKeyValue(c.key, "v"), TAVO_ERROR) << c.content;
         EXPECT_EQ(ReadFileBytes(f.path), c.content);
         EXPECT_EQ(log.count(Line(std::string(kImpl) + "insertOrUpdateJSONKeyValueString", "error", c.message)), 1u)
@@ -314,7 +247,7 @@ TEST(StoreFile, ValuesAreEscapedOnDiskAndReadBackUnchanged) {
 
 TEST(StoreFile, UninitialisedStoreFailsReadsAndWrites) {
     CTAVOStoreFileImpl store;
-    LogWatch log;
+    LogTail log;
     std::string value = "stale";
     EXPECT_EQ(store.ReadKeyValue("tavo", value), TAVO_ERROR);
     EXPECT_EQ(value, "");
@@ -337,7 +270,7 @@ TEST(StoreFile, RemovedLockFileFailsEveryAccessAndIsNotCreatedAgain) {
     ASSERT_FALSE(systemText.empty());
     const std::string message = "Unexpected Exception [" + systemText + "] ";
 
-    LogWatch log;
+    LogTail log;
     std::string value = "stale";
     EXPECT_EQ(f.store.ReadKeyValue("tavo", value), TAVO_FAIL);
     EXPECT_EQ(value, "");
@@ -354,14 +287,14 @@ TEST(StoreFile, AccessListIsAppliedToEveryNewStoreFile) {
     const std::string applied =
         Line("tavo::SetFilePermission", "debug", "Security permissions changed on target file: " + f.path);
     {
-        LogWatch log;
+        LogTail log;
         ASSERT_EQ(f.store.WriteKeyValue("tavo", "1"), TAVO_OK);
         ASSERT_EQ(f.store.WriteKeyValue("tavo", "2"), TAVO_OK);
         EXPECT_EQ(log.count(applied), 1u) << log.text();
     }
     ASSERT_TRUE(DeleteFileA(f.path.c_str()));
     {
-        LogWatch log;
+        LogTail log;
         ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "t"), TAVO_OK);
         EXPECT_EQ(log.count(applied), 1u) << log.text();
     }
@@ -371,7 +304,7 @@ TEST(StoreFile, AccessListIsAppliedToEveryNewStoreFile) {
 TEST(StoreFile, AccessListOnAMissingFileFails) {
     TempDir dir;
     const std::string missing = dir.file("absent.json");
-    LogWatch log;
+    LogTail log;
     EXPECT_EQ(tavo::SetFilePermission(missing), TAVO_ERROR);
     EXPECT_FALSE(FileExists(missing));
     const std::string text = log.text();
@@ -389,7 +322,7 @@ TEST(StoreFile, WriteThatCannotCompleteLeavesThePreviousStore) {
         HANDLE other = CreateFileA(f.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(other, INVALID_HANDLE_VALUE);
-        LogWatch log;
+        LogTail log;
         EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_ERROR);
         CloseHandle(other);
         EXPECT_NE(log.text().find("S: error :: Fatal error - could not move ["), std::string::npos) << log.text();
@@ -404,7 +337,7 @@ TEST(StoreFile, WriteThatCannotCompleteLeavesThePreviousStore) {
         StoreFixture f;
         ASSERT_EQ(f.store.WriteKeyValue("tavo", "old"), TAVO_OK);
         ASSERT_TRUE(CreateDirectoryA((f.path + ".tmp").c_str(), nullptr));
-        LogWatch log;
+        LogTail log;
         EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_ERROR);
         EXPECT_EQ(ReadFileBytes(f.path), previous);
         EXPECT_EQ(log.count(Line(std::string(kImpl) + "replaceStoreFile", "error",

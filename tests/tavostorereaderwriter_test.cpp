@@ -17,94 +17,27 @@
 
 using tavo::CTAVOStoreReaderWriter;
 using tavo::test::ReadFileBytes;
+using tavo::test::LogTail;
 using tavo::test::TempDir;
 using tavo::test::WriteFileBytes;
 
 namespace {
 
-// The test processes of this program run side by side and share one log file, whose appends are
-// not atomic across processes, so lines of one test could overwrite another's: each test process
-// runs its tests only while it holds this program's mutex.
-class OneLogWriterAtATime : public testing::Environment {
-public:
-    void SetUp() override {
-        m_mutex = CreateMutexA(nullptr, FALSE, "Local\\tavostorereaderwriter_test-log");
-        ASSERT_NE(m_mutex, nullptr);
-        const DWORD waited = WaitForSingleObject(m_mutex, 90000);
-        ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << "the log mutex was not free in time";
-        m_owned = true;
-    }
-    void TearDown() override {
-        if (m_owned) {
-            ReleaseMutex(m_mutex);
-        }
-        if (m_mutex != nullptr) {
-            CloseHandle(m_mutex);
-        }
-    }
-
-private:
-    HANDLE m_mutex = nullptr;
-    bool m_owned = false;
-};
-
-testing::Environment* const kOneLogWriter = testing::AddGlobalTestEnvironment(new OneLogWriterAtATime);
-
 const std::string kRW = "tavo::CTAVOStoreReaderWriter::";
 
-// The lines this process adds to its log file from now on, each from its "f: " field to its end.
-class LogWatch {
-public:
-    LogWatch() : m_start(ReadFileBytes(path()).size()) {}
-
-    std::string text() const { return ReadFileBytes(path()).substr(m_start); }
-
-    std::vector<std::string> lines() const {
-        char pid[32];
-        snprintf(pid, sizeof(pid), "] [%lu] T: ", GetCurrentProcessId());
-        std::vector<std::string> result;
-        const std::string bytes = text();
-        size_t start = 0;
-        for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            const std::string line = bytes.substr(start, end - start);
-            const size_t field = line.find(" f: ");
-            if (line.find(pid) != std::string::npos && field != std::string::npos) {
-                result.push_back(line.substr(field + 1));
-            }
+// Lines of the reader/writer's own functions only.
+std::vector<std::string> OwnLines(const LogTail& log) {
+    std::vector<std::string> own;
+    for (const std::string& line : log.lines()) {
+        if (line.compare(0, kRW.size(), kRW) == 0) {
+            own.push_back(line);
         }
-        return result;
     }
-
-    size_t count(const std::string& line) const {
-        const std::vector<std::string> all = lines();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), line));
-    }
-
-    // Lines of the reader/writer's own functions only.
-    std::vector<std::string> ownLines() const {
-        std::vector<std::string> own;
-        for (const std::string& line : lines()) {
-            if (line.compare(0, 3 + kRW.size(), "f: " + kRW) == 0) {
-                own.push_back(line);
-            }
-        }
-        return own;
-    }
-
-private:
-    static std::string path() {
-        char tempDir[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, tempDir);
-        char exePath[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-        return std::string(tempDir) + (strrchr(exePath, '\\') + 1) + ".log";
-    }
-
-    size_t m_start;
-};
+    return own;
+}
 
 std::string Line(const std::string& function, const char* level, const std::string& message) {
-    return "f: " + kRW + function + " S: " + level + " :: " + message + " ";
+    return kRW + function + " S: " + level + " :: " + message;
 }
 
 // A reader/writer on "tavostore.json" in a fresh folder.
@@ -174,7 +107,7 @@ const struct SetterCase {
 TEST(StoreReaderWriter, InitializeTakesOnlyTheJsonFileStore) {
     TempDir dir;
     CTAVOStoreReaderWriter rw;
-    LogWatch log;
+    LogTail log;
     EXPECT_EQ(rw.Initialize(2, dir.file("tavostore.json")), TAVO_INVALID_ARGUMENT);
     EXPECT_EQ(rw.Initialize(0, dir.file("tavostore.json")), TAVO_INVALID_ARGUMENT);
     EXPECT_EQ(log.count(Line("Initialize", "error", "Init failed. Invalid Store Type")), 2u) << log.text();
@@ -189,12 +122,12 @@ TEST(StoreReaderWriter, InitializeTakesOnlyTheJsonFileStore) {
 
 TEST(StoreReaderWriter, WithoutAStoreGettersReadNothingAndSettersFail) {
     CTAVOStoreReaderWriter rw;
-    LogWatch log;
+    LogTail log;
     for (const GetterCase& g : kGetters) {
         EXPECT_EQ(g.get(rw), "") << g.function;
     }
     EXPECT_EQ(rw.GetRetryTimestamp(), 0);
-    EXPECT_EQ(log.ownLines(), std::vector<std::string>()) << "getters without a store log nothing";
+    EXPECT_EQ(OwnLines(log), std::vector<std::string>()) << "getters without a store log nothing";
 
     for (const SetterCase& s : kSetters) {
         EXPECT_EQ(s.set(rw, "v"), TAVO_ERROR) << s.function;
@@ -216,7 +149,7 @@ TEST(StoreReaderWriter, StringGettersReadTheStoreOnlyWhileTheirCacheIsEmpty) {
         Fixture f;
         const std::string failed = Line(g.function, "warning", g.failed);
         const std::string read = Line(g.function, "debug", g.read);
-        LogWatch log;
+        LogTail log;
         EXPECT_EQ(g.get(f.rw), "") << g.function;
         f.store(std::string("{\"other\": \"x\"}"));
         EXPECT_EQ(g.get(f.rw), "") << g.function;
@@ -230,7 +163,7 @@ TEST(StoreReaderWriter, StringGettersReadTheStoreOnlyWhileTheirCacheIsEmpty) {
         EXPECT_EQ(log.count(read), 2u) << g.function;
 
         f.store(std::string("{\"") + g.key + "\": \"second\"}");
-        LogWatch later;
+        LogTail later;
         EXPECT_EQ(g.get(f.rw), "first") << g.function;
         EXPECT_EQ(later.lines(), std::vector<std::string>()) << g.function << " read the store again";
     }
@@ -239,7 +172,7 @@ TEST(StoreReaderWriter, StringGettersReadTheStoreOnlyWhileTheirCacheIsEmpty) {
 TEST(StoreReaderWriter, SettersWriteTheirKeyAndKeepTheOldCacheWhenTheWriteFails) {
     for (const SetterCase& s : kSetters) {
         Fixture f;
-        LogWatch log;
+        LogTail log;
         ASSERT_EQ(s.set(f.rw, std::string("v-") + s.key), TAVO_OK) << s.function;
         EXPECT_EQ(log.count(Line(s.function, "debug", s.done)), 1u) << s.function;
         EXPECT_EQ(f.stored(s.key), std::string("v-") + s.key);
@@ -287,7 +220,7 @@ TEST(StoreReaderWriter, RetryTimestampIsReadAsSigned64BitDecimal) {
     for (const auto& c : cases) {
         Fixture f;
         f.store(std::string("{\"retry-after\": \"") + c.stored + "\"}");
-        LogWatch log;
+        LogTail log;
         EXPECT_EQ(f.rw.GetRetryTimestamp(), c.expected) << c.stored;
         if (c.number) {
             EXPECT_EQ(log.count(Line("GetRetryTimestamp", "debug",
@@ -313,7 +246,7 @@ TEST(StoreReaderWriter, RetryTimestampThatCannotBeReadGivesZero) {
     for (const char* content : {"{\"tavo\": \"x\"}", "{\"retry-after\": 5}", "not json"}) {
         Fixture f;
         f.store(content);
-        LogWatch log;
+        LogTail log;
         EXPECT_EQ(f.rw.GetRetryTimestamp(), 0) << content;
         EXPECT_EQ(f.rw.GetRetryTimestamp(), 0) << content;
         EXPECT_EQ(log.count(Line("GetRetryTimestamp", "warning",
@@ -338,7 +271,7 @@ TEST(StoreReaderWriter, RetryTimestampIsWrittenAsDecimalAndSurvivesARestart) {
     };
     for (const auto& c : cases) {
         Fixture f;
-        LogWatch log;
+        LogTail log;
         ASSERT_EQ(f.rw.SetRetryTimestamp(c.timestamp), TAVO_OK) << c.text;
         EXPECT_EQ(log.count(Line("SetRetryTimestamp", "debug", "Setting Retry After timestamp done")), 1u);
         EXPECT_EQ(f.stored("retry-after"), c.text);
@@ -355,7 +288,7 @@ TEST(StoreReaderWriter, RetryTimestampHoldsInThisProcessWhenItsWriteFails) {
     ASSERT_EQ(f.rw.SetRetryTimestamp(1000), TAVO_OK);
     const std::string broken = "{\"retry-after\": ";
     f.store(broken);
-    LogWatch log;
+    LogTail log;
     EXPECT_EQ(f.rw.SetRetryTimestamp(4102444800LL), TAVO_ERROR);
     EXPECT_EQ(log.count(Line("SetRetryTimestamp", "error", "Setting Retry After timestamp failed")), 1u);
     EXPECT_EQ(ReadFileBytes(f.path), broken);

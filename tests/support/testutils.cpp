@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -92,8 +93,17 @@ const std::string& ProcessLogPath() {
 
 LogTail::LogTail() : m_start(ReadFileBytes(ProcessLogPath()).size()) {}
 
+std::string LogTail::text() const {
+    return ReadFileBytes(ProcessLogPath()).substr(m_start);
+}
+
+size_t LogTail::count(const std::string& line) const {
+    const std::vector<std::string> all = lines();
+    return static_cast<size_t>(std::count(all.begin(), all.end(), line));
+}
+
 std::vector<std::string> LogTail::lines() const {
-    const std::string added = ReadFileBytes(ProcessLogPath()).substr(m_start);
+    const std::string added = text();
     std::vector<std::string> result;
     size_t start = 0;
     for (size_t end; (end = added.find("\r\n", start)) != std::string::npos; start = end + 2) {

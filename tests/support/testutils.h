@@ -39,6 +39,10 @@ class LogTail {
 public:
     LogTail();
     std::vector<std::string> lines() const;
+    // How many of the lines are exactly `line`.
+    size_t count(const std::string& line) const;
+    // Everything added, as written (for failure messages).
+    std::string text() const;
 
 private:
     size_t m_start;
