@@ -17,7 +17,6 @@
 
 #include "common/ipcmessage.h"
 #include "common/tavostatus.h"
-#include "tests/support/logsearch.h"
 #include "tests/support/testutils.h"
 #include "tests/support/udptestclient.h"
 

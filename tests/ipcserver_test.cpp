@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/tavostatus.h"
-#include "tests/support/logsearch.h"
 #include "tests/support/testutils.h"
 #include "tests/support/udptestclient.h"
 
