@@ -152,19 +152,31 @@ std::wstring StringToWString(const std::string& utf8) {
     return std::wstring(buffer.data());
 }
 
-std::string WStringToString(const std::wstring& wide) {
+namespace {
+
+std::string narrow(const std::wstring& wide, UINT codePage) {
     if (wide.empty()) {
         return std::string();
     }
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    int length = WideCharToMultiByte(codePage, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (length <= 0) {
         return std::string();
     }
     std::vector<char> buffer(length);
-    if (WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, buffer.data(), length, nullptr, nullptr) != length) {
+    if (WideCharToMultiByte(codePage, 0, wide.c_str(), -1, buffer.data(), length, nullptr, nullptr) != length) {
         return std::string();
     }
     return std::string(buffer.data());
+}
+
+}  // namespace
+
+std::string WStringToString(const std::wstring& wide) {
+    return narrow(wide, CP_UTF8);
+}
+
+std::string WStringToAnsiString(const std::wstring& wide) {
+    return narrow(wide, CP_THREAD_ACP);
 }
 
 }  // namespace tavo

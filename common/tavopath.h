@@ -28,6 +28,8 @@ int GetHostname(std::string& out);
 
 std::wstring StringToWString(const std::string& utf8);
 std::string WStringToString(const std::wstring& wide);
+// Narrowed with the calling thread's ANSI code page; characters it lacks become its default character.
+std::string WStringToAnsiString(const std::wstring& wide);
 
 }  // namespace tavo
 

@@ -332,16 +332,11 @@ TEST(Logger, ThreadsLoggingThroughRotationLoseAndInterleaveNothing) {
 }
 
 TEST(LogMacro, NamesTheFileAndTheConditionAsWritten) {
-    TempDir dir;
     // The macro logs through the process's logger, which the test program opened at start.
     const void* pOs = nullptr;
     EXPECT_TRUE(TAVO_CONDITION_FAILED(NULL == pOs));
     EXPECT_FALSE(TAVO_CONDITION_FAILED(pOs != NULL));
-    char tempDir[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, tempDir);
-    char exePath[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-    const std::string log = ReadFileBytes(std::string(tempDir) + (strrchr(exePath, '\\') + 1) + ".log");
+    const std::string log = ReadFileBytes(tavo::test::ProcessLogPath());
     const std::string expected = " F: tavologger_test.cpp L: ";
     const size_t at = log.rfind("Failed in condition: (NULL == pOs)");
     ASSERT_NE(at, std::string::npos);

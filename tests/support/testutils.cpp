@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -73,6 +74,71 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+const std::string& ProcessLogPath() {
+    static const std::string path = [] {
+        char tempDir[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, tempDir);
+        char exePath[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, exePath, MAX_PATH);
+        std::string program = exePath;
+        program = program.substr(program.find_last_of('\\') + 1);
+        program = program.substr(0, program.rfind('.'));
+        return std::string(tempDir) + program + "-" + std::to_string(GetCurrentProcessId()) + ".log";
+    }();
+    return path;
+}
+
+LogTail::LogTail() : m_start(ReadFileBytes(ProcessLogPath()).size()) {}
+
+std::string LogTail::text() const {
+    return ReadFileBytes(ProcessLogPath()).substr(m_start);
+}
+
+size_t LogTail::count(const std::string& line) const {
+    const std::vector<std::string> all = lines();
+    return static_cast<size_t>(std::count(all.begin(), all.end(), line));
+}
+
+std::vector<std::string> LogTail::lines() const {
+    const std::string added = text();
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (size_t end; (end = added.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = added.substr(start, end - start);
+        const size_t function = line.find(" f: ");
+        line = function == std::string::npos ? line : line.substr(function + 4);
+        if (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    return result;
+}
+
+int FindLogLine(const std::vector<std::string>& lines, const std::string& text, int from) {
+    for (size_t i = from < 0 ? 0 : static_cast<size_t>(from); i < lines.size(); ++i) {
+        if (lines[i].find(text) != std::string::npos) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool WaitForLogLine(const std::string& text, unsigned long timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const std::string bytes = ReadFileBytes(ProcessLogPath());
+        const size_t complete = bytes.rfind("\r\n");
+        if (complete != std::string::npos && bytes.substr(0, complete).find(text) != std::string::npos) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
 }
 
 std::string ProgramDir() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tavo::test {
 
@@ -26,6 +27,33 @@ bool FileExists(const std::string& path);
 
 // Folder of the running test program, ending with a backslash (the stand-in programs live there).
 std::string ProgramDir();
+
+// The log file of this test process (%TEMP%\<program>-<pid>.log), which the test program's main
+// opens as the process's logger: test cases run as parallel processes, each with a log of its own.
+const std::string& ProcessLogPath();
+
+// The complete lines that the process's log gains while the owner lives, each from its function
+// name on ("tavo::CTAVOConfig::CTAVOConfig S: error :: Empty Config Directory Path."), without the
+// blank that stands before the (usually empty) system error text. A line that another thread is
+// still writing is left out.
+class LogTail {
+public:
+    LogTail();
+    std::vector<std::string> lines() const;
+    // How many of the lines are exactly `line`.
+    size_t count(const std::string& line) const;
+    // Everything added, as written (for failure messages).
+    std::string text() const;
+
+private:
+    size_t m_start;
+};
+
+// Index of the first line at or after `from` that contains text, or -1.
+int FindLogLine(const std::vector<std::string>& lines, const std::string& text, int from = 0);
+
+// Waits up to timeoutMs for the process's log to hold a complete line that contains text.
+bool WaitForLogLine(const std::string& text, unsigned long timeoutMs);
 
 // Captures what the process writes to standard error while the owner lives.
 class StderrCapture {

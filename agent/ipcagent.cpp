@@ -1,0 +1,93 @@
+#include "agent/ipcagent.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "logging/tavolog.h"
+
+namespace tavo {
+
+namespace {
+
+std::string serializeRsp(IpcRefreshTokenRsp::eRefreshTokenResponse code) {
+    const IpcRefreshTokenRsp rsp = {eMsgRefreshTokenRsp, static_cast<uint16_t>(code)};
+    std::string bytes;
+    rsp.Serialize(bytes);
+    return bytes;
+}
+
+}  // namespace
+
+CIPCAgent::CIPCAgent()
+    : m_ipcServer(kPort, [this](const std::string& msg, unsigned short clientPort) {
+          handleReceivedIpcMessage(msg, clientPort);
+      }) {}
+
+int CIPCAgent::RegisterRefreshTokenHandler(RefreshTokenHandler handler) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_refreshTokenHandler = std::move(handler);
+    return TAVO_OK;
+}
+
+void CIPCAgent::handleReceivedIpcMessage(const std::string& msg, unsigned short clientPort) {
+    unsigned short type = 0;
+    if (GetMsgType(msg, type) != TAVO_OK) {
+        TAVO_LOG(eLogError, false, "Invalid Message received from IPC");
+        return;
+    }
+    TAVO_LOG(eLogDebug, false, "Received IPC Message from client[%d]", clientPort);
+    if (type != eMsgRefreshTokenReq) {
+        TAVO_LOG(eLogError, false, "Invalid message [type = %d ] received from TAVO Client", type);
+        return;
+    }
+
+    // Queuing the port in the same hold as the handler call means no completion can overtake it.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lstPendingClientPorts.empty()) {
+        if (m_lstPendingClientPorts.size() >= kMaxPendingClients) {
+            TAVO_LOG(eLogError, false, "Too many clients waiting for the refresh, Client[%d] not queued", clientPort);
+            sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenFailure, clientPort);
+            return;
+        }
+        m_lstPendingClientPorts.push_back(clientPort);
+        return;
+    }
+    if (!m_refreshTokenHandler) {
+        TAVO_LOG(eLogError, false, "No Refresh Token Handler Registered by Agent");
+        sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenNotHandled, clientPort);
+        return;
+    }
+    TAVO_LOG(eLogDebug, false, "Invoking Refresh Token Handler Registered by Agent");
+    const TAVO_STATUS status = m_refreshTokenHandler(
+        [this](IpcRefreshTokenRsp::eRefreshTokenResponse code) { handleRefreshTokenResponse(code); });
+    // A refused refresh has no completion coming; a queued port would keep every later client waiting.
+    if (status != TAVO_OK) {
+        TAVO_LOG(eLogError, false, "Refresh Token Handler refused the request [status = %d]", static_cast<int>(status));
+        sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenFailure, clientPort);
+        return;
+    }
+    m_lstPendingClientPorts.push_back(clientPort);
+}
+
+void CIPCAgent::sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenResponse code, unsigned short clientPort) {
+    if (m_ipcServer.SendMsgAsync(serializeRsp(code), clientPort) != TAVO_OK) {
+        TAVO_LOG(eLogError, false, "Sending FailRspMsg to Client[%d] failed", clientPort);
+    } else {
+        TAVO_LOG(eLogDebug, false, "Sent FailRspMsg to Client[%d]", clientPort);
+    }
+}
+
+void CIPCAgent::handleRefreshTokenResponse(IpcRefreshTokenRsp::eRefreshTokenResponse code) {
+    const std::string rsp = serializeRsp(code);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (unsigned short clientPort : m_lstPendingClientPorts) {
+        if (m_ipcServer.SendMsgAsync(rsp, clientPort) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Sending RspMsg to Client[%d] failed", clientPort);
+        } else {
+            TAVO_LOG(eLogDebug, false, "Sent RspMsg to Client[%d]", clientPort);
+        }
+    }
+    m_lstPendingClientPorts.clear();
+}
+
+}  // namespace tavo

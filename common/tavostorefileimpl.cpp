@@ -1,0 +1,439 @@
+#include "common/tavostorefileimpl.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <boost/interprocess/exceptions.hpp>
+#include <boost/interprocess/sync/file_lock.hpp>
+#include <boost/interprocess/sync/scoped_lock.hpp>
+#include <boost/interprocess/sync/sharable_lock.hpp>
+
+#include <climits>
+#include <memory>
+#include <stdexcept>
+
+#include "cJSON.h"
+#include "common/scopedhandle.h"
+#include "common/tavostatus.h"
+#include "logging/tavolog.h"
+
+namespace tavo {
+
+namespace {
+
+using boost::interprocess::file_lock;
+using boost::interprocess::interprocess_exception;
+
+// Set by the first access list applied in this process; never reset.
+bool s_bPermissionSet = false;
+
+using JsonTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+struct JsonTextFree {
+    void operator()(char* text) const { cJSON_free(text); }
+};
+using JsonText = std::unique_ptr<char, JsonTextFree>;
+
+class Sid {
+public:
+    Sid() = default;
+    ~Sid() {
+        if (m_sid != nullptr) {
+            FreeSid(m_sid);
+        }
+    }
+    Sid(const Sid&) = delete;
+    Sid& operator=(const Sid&) = delete;
+
+    PSID get() const { return m_sid; }
+    PSID* receive() { return &m_sid; }
+
+private:
+    PSID m_sid = nullptr;
+};
+
+// Other processes may read, write and replace the file while it is open here.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The store is a few hundred bytes; anything near this size cannot be held anyway.
+constexpr LONGLONG kMaxFileLength = INT_MAX;
+
+// Opens the file for reading and appending: creates it empty when missing, never truncates it.
+void createIfMissing(const std::string& path) {
+    ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool isNotFound(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// 0 when the file exists, else the system's error for the query.
+DWORD queryFileError(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+}
+
+enum class ReadStatus { kOk, kNoMemory, kReadFailed };
+
+// The whole content of an open file, as many bytes as the reads delivered. On kReadFailed the
+// thread's last error tells why.
+ReadStatus readWholeFile(HANDLE file, std::string& text, LONGLONG& length) {
+    text.clear();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        return ReadStatus::kReadFailed;
+    }
+    length = size.QuadPart;
+    if (length == 0) {
+        return ReadStatus::kOk;
+    }
+    if (length > kMaxFileLength) {
+        return ReadStatus::kNoMemory;
+    }
+    try {
+        text.resize(static_cast<size_t>(length));
+    } catch (const std::exception&) {
+        return ReadStatus::kNoMemory;
+    }
+    size_t total = 0;
+    while (total < text.size()) {
+        DWORD got = 0;
+        if (!ReadFile(file, &text[total], static_cast<DWORD>(text.size() - total), &got, nullptr)) {
+            return ReadStatus::kReadFailed;
+        }
+        if (got == 0) {
+            break;
+        }
+        total += got;
+    }
+    text.resize(total);
+    return ReadStatus::kOk;
+}
+
+HANDLE openForReading(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The store file is text: every line feed reaches the disk as CR LF.
+std::string withCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') {
+            out += '\r';
+        }
+        out += c;
+    }
+    return out;
+}
+
+// The narrow paths name files as the ANSI functions (and the lock library) see them.
+std::wstring ansiToWide(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0) {
+        return std::wstring();
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
+}
+
+bool addString(cJSON* object, const std::string& key, const std::string& value) {
+    cJSON* item = cJSON_CreateString(value.c_str());
+    if (item == nullptr) {
+        return false;
+    }
+    if (!cJSON_AddItemToObject(object, key.c_str(), item)) {
+        cJSON_Delete(item);
+        return false;
+    }
+    return true;
+}
+
+void fillEntry(EXPLICIT_ACCESS_W& entry, PSID sid) {
+    entry.grfAccessPermissions = FILE_ALL_ACCESS;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.pMultipleTrustee = nullptr;
+    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+    entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+}
+
+}  // namespace
+
+int CTAVOStoreFileImpl::Initialize(const std::string& path) {
+    m_strFilePath = path;
+    m_strLockFilePath = path + ".lck";
+    createIfMissing(m_strLockFilePath);
+    return TAVO_OK;
+}
+
+int CTAVOStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value) {
+    value.clear();
+    if (m_strFilePath.empty()) {
+        TAVO_LOG(eLogError, false, "CTAVOStoreFileImpl not Initialized");
+        return TAVO_ERROR;
+    }
+
+    std::string text;
+    try {
+        file_lock lock(m_strLockFilePath.c_str());
+        boost::interprocess::sharable_lock<file_lock> shared(lock);
+
+        ScopedHandle file(openForReading(m_strFilePath));
+        if (!file.valid()) {
+            TAVO_LOG(eLogWarning, false, "Couldn't open file : %s to read", m_strFilePath.c_str());
+            return TAVO_FAIL;
+        }
+        LONGLONG length = 0;
+        const ReadStatus status = readWholeFile(file.get(), text, length);
+        if (status == ReadStatus::kReadFailed) {
+            TAVO_LOG(eLogError, true, "Fatal error - could not read file [%s]", m_strFilePath.c_str());
+            return TAVO_FAIL;
+        }
+        if (length == 0) {
+            TAVO_LOG(eLogError, false, "File [%s] Size is zero", m_strFilePath.c_str());
+            return TAVO_FAIL;
+        }
+        if (status == ReadStatus::kNoMemory) {
+            TAVO_LOG(eLogError, false, "Fatal error - could not allocate memory of len(%lld)", length);
+            return TAVO_FAIL;
+        }
+    } catch (const interprocess_exception& e) {
+        TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", e.what());
+        return TAVO_FAIL;
+    }
+
+    // The lock is released: parsing needs no lock.
+    return readJSONKeyValueString(text, key, value) ? TAVO_OK : TAVO_FAIL;
+}
+
+int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string& value) {
+    if (m_strFilePath.empty()) {
+        TAVO_LOG(eLogError, false, "CTAVOStoreFileImpl not Initialized");
+        return TAVO_ERROR;
+    }
+
+    // The exclusive lock covers everything from applying the access list through replacing the file:
+    // no other writer can slip its change in between or be overwritten, and the access list is never
+    // applied while another process is replacing the file.
+    try {
+        file_lock lock(m_strLockFilePath.c_str());
+        boost::interprocess::scoped_lock<file_lock> exclusive(lock);
+
+        // The access list is applied once per process, and again whenever the store file has gone.
+        bool applyAccessList = !s_bPermissionSet;
+        if (!applyAccessList) {
+            const DWORD queryError = queryFileError(m_strFilePath);
+            if (queryError != 0 && !isNotFound(queryError)) {
+                TAVO_LOG(eLogError, false, "Couldn't query file [%s] error [%lu]", m_strFilePath.c_str(),
+                         static_cast<unsigned long>(queryError));
+                return TAVO_ERROR;
+            }
+            applyAccessList = queryError != 0;
+        }
+        if (applyAccessList) {
+            createIfMissing(m_strFilePath);
+            if (SetFilePermission(m_strFilePath) != TAVO_OK) {
+                TAVO_LOG(eLogError, false, "Unable to set necessary permissions on tavostore file.");
+                return TAVO_ERROR;
+            }
+            s_bPermissionSet = true;
+        }
+
+        std::string text;
+        {
+            ScopedHandle file(openForReading(m_strFilePath));
+            if (!file.valid()) {
+                TAVO_LOG(eLogError, false, "Fatal error - could not open file for reading");
+                return TAVO_ERROR;
+            }
+            LONGLONG length = 0;
+            const ReadStatus status = readWholeFile(file.get(), text, length);
+            if (status == ReadStatus::kReadFailed) {
+                TAVO_LOG(eLogError, true, "Fatal error - could not read file [%s]", m_strFilePath.c_str());
+                return TAVO_ERROR;
+            }
+            if (status == ReadStatus::kNoMemory) {
+                TAVO_LOG(eLogError, false, "Fatal error - could not allocate memory of len(%lld)", length);
+                return TAVO_ERROR;
+            }
+        }
+        if (!insertOrUpdateJSONKeyValueString(key, value, text)) {
+            return TAVO_ERROR;
+        }
+        return replaceStoreFile(text) ? TAVO_OK : TAVO_ERROR;
+    } catch (const interprocess_exception& e) {
+        TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", e.what());
+        return TAVO_ERROR;
+    }
+}
+
+// The new text goes to a companion file first and replaces the store file only once it is
+// complete on disk, so a failure at any point leaves the previous store file as it was.
+bool CTAVOStoreFileImpl::replaceStoreFile(const std::string& text) {
+    const std::string tempPath = m_strFilePath + ".tmp";
+    {
+        ScopedHandle file(
+            CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            TAVO_LOG(eLogError, false, "Fatal error - could not open file for writing");
+            return false;
+        }
+        const std::string bytes = withCrLf(text);
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written != bytes.size() || !FlushFileBuffers(file.get())) {
+            TAVO_LOG(eLogError, true, "Fatal error - could not write file [%s]", tempPath.c_str());
+            file.reset();
+            DeleteFileA(tempPath.c_str());
+            return false;
+        }
+    }
+
+    // Replacing keeps the store file's access list.
+    if (ReplaceFileW(ansiToWide(m_strFilePath).c_str(), ansiToWide(tempPath).c_str(), nullptr, 0, nullptr,
+                     nullptr)) {
+        return true;
+    }
+    TAVO_LOG(eLogWarning, true, "Couldn't replace file [%s], moving the new one in place", m_strFilePath.c_str());
+    if (SetFilePermission(tempPath) != TAVO_OK) {
+        DeleteFileA(tempPath.c_str());
+        return false;
+    }
+    if (!MoveFileExA(tempPath.c_str(), m_strFilePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        TAVO_LOG(eLogError, true, "Fatal error - could not move [%s] to [%s]", tempPath.c_str(),
+                 m_strFilePath.c_str());
+        DeleteFileA(tempPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CTAVOStoreFileImpl::insertOrUpdateJSONKeyValueString(const std::string& key, const std::string& value,
+                                                          std::string& json) {
+    JsonTree root(nullptr, cJSON_Delete);
+    if (json.empty()) {
+        TAVO_LOG(eLogDebug, false, "Creating new Store");
+        root.reset(cJSON_CreateObject());
+        if (!root) {
+            TAVO_LOG(eLogError, false, "Failed to Create String Json when creating JSON object tree");
+            return false;
+        }
+        if (!addString(root.get(), key, value)) {
+            TAVO_LOG(eLogError, false, "Failed to Create String Json");
+            return false;
+        }
+        return serializeJson(root.get(), json);
+    }
+
+    // Text that is not an object (an array, a bare value) is not a store: a member added to it would
+    // not be printed, and the write would report a value that was never stored.
+    root.reset(cJSON_Parse(json.c_str()));
+    if (!root || !cJSON_IsObject(root.get())) {
+        TAVO_LOG(eLogError, false, "Couldn't parse json to write: [%s]", key.c_str());
+        return false;
+    }
+    cJSON* member = cJSON_GetObjectItem(root.get(), key.c_str());
+    if (member != nullptr) {
+        if (!cJSON_IsString(member)) {
+            TAVO_LOG(eLogError, false, "Invalid type [%d] of value for key[%s]", member->type, key.c_str());
+            return false;
+        }
+        cJSON* item = cJSON_CreateString(value.c_str());
+        if (item == nullptr || !cJSON_ReplaceItemInObject(root.get(), key.c_str(), item)) {
+            cJSON_Delete(item);
+            TAVO_LOG(eLogError, false, "Failed to Create String Json while replacing");
+            return false;
+        }
+        TAVO_LOG(eLogDebug, false, "Parsed JSON to Update value for key[%s]", key.c_str());
+    } else {
+        TAVO_LOG(eLogDebug, false, "Adding key-value");
+        if (!addString(root.get(), key, value)) {
+            TAVO_LOG(eLogError, false, "Failed to Create String Json");
+            return false;
+        }
+        TAVO_LOG(eLogDebug, false, "Parsed JSON to Insert value for key[%s]", key.c_str());
+    }
+    return serializeJson(root.get(), json);
+}
+
+bool CTAVOStoreFileImpl::readJSONKeyValueString(const std::string& json, const std::string& key, std::string& value) {
+    value.clear();
+    JsonTree root(cJSON_Parse(json.c_str()), cJSON_Delete);
+    if (!root) {
+        TAVO_LOG(eLogError, false, "Couldn't parse json to read: %s", key.c_str());
+        return false;
+    }
+    const char* text = cJSON_GetStringValue(cJSON_GetObjectItem(root.get(), key.c_str()));
+    if (text == nullptr) {
+        TAVO_LOG(eLogWarning, false, "Couldn't get the key : %s", key.c_str());
+        return false;
+    }
+    value = text;
+    TAVO_LOG(eLogDebug, false, "Parsed JSON to Read value for key[%s]", key.c_str());
+    return true;
+}
+
+bool CTAVOStoreFileImpl::serializeJson(cJSON* root, std::string& out) {
+    out.clear();
+    JsonText text(cJSON_Print(root));
+    if (!text) {
+        TAVO_LOG(eLogError, false, "Failed to allocate memory to serialize");
+        return false;
+    }
+    out = text.get();
+    return true;
+}
+
+int SetFilePermission(const std::string& path) {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    Sid administrators;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                  0, 0, administrators.receive())) {
+        TAVO_LOG(eLogError, true, "AllocateAndInitializeSid Error");
+        return TAVO_ERROR;
+    }
+    Sid localSystem;
+    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                  localSystem.receive())) {
+        TAVO_LOG(eLogError, true, "AllocateAndInitializeSid Error");
+        return TAVO_ERROR;
+    }
+
+    EXPLICIT_ACCESS_W entries[2] = {};
+    fillEntry(entries[0], administrators.get());
+    fillEntry(entries[1], localSystem.get());
+    PACL acl = nullptr;
+    const DWORD aclResult = SetEntriesInAclW(2, entries, nullptr, &acl);
+    if (aclResult != ERROR_SUCCESS) {
+        TAVO_LOG(eLogError, false, "Error: %d while setting new ACLs\n", static_cast<int>(aclResult));
+        return TAVO_ERROR;
+    }
+
+    int status = TAVO_ERROR;
+    if (!IsValidAcl(acl)) {
+        TAVO_LOG(eLogError, false, "Error : Invalid ACL:\n");
+    } else {
+        std::string target = path;
+        const DWORD result = SetNamedSecurityInfoA(&target[0], SE_FILE_OBJECT,
+                                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                   nullptr, nullptr, acl, nullptr);
+        if (result != ERROR_SUCCESS) {
+            TAVO_LOG(eLogError, false, "Error: %d while setting named security info\n", static_cast<int>(result));
+        } else {
+            TAVO_LOG(eLogDebug, false, "Security permissions changed on target file: %s", path.c_str());
+            status = TAVO_OK;
+        }
+    }
+    if (LocalFree(acl) != nullptr) {
+        TAVO_LOG(eLogWarning, true, "Error Freeing DACL");
+    }
+    return status;
+}
+
+}  // namespace tavo

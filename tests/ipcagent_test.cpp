@@ -1,0 +1,407 @@
+#include "agent/ipcagent.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/ipcmessage.h"
+#include "common/tavostatus.h"
+#include "tests/support/testutils.h"
+#include "tests/support/udptestclient.h"
+
+using tavo::CIPCAgent;
+using tavo::GetMsgType;
+using tavo::IpcRefreshTokenRsp;
+using tavo::RefreshTokenCallback;
+using tavo::RefreshTokenHandler;
+using tavo::test::FindLogLine;
+using tavo::test::LogTail;
+using tavo::test::UdpTestClient;
+using tavo::test::WaitForLogLine;
+using Code = IpcRefreshTokenRsp::eRefreshTokenResponse;
+
+namespace {
+
+constexpr unsigned short kAgentPort = 60110;
+constexpr unsigned long kWaitMs = 5000;
+constexpr unsigned long kSilenceMs = 300;
+const std::string kRequest("\x01\x00", 2);
+
+std::string Word(uint16_t value) {
+    return std::string{static_cast<char>(value & 0xff), static_cast<char>(value >> 8)};
+}
+
+std::string Reply(uint16_t code) {
+    return Word(2) + Word(code);
+}
+
+// Stands in for the agent: keeps the completion of an accepted refresh under its own lock, which
+// it releases before it completes, as the agent does.
+class FakeAgent {
+public:
+    RefreshTokenHandler handler() {
+        return [this](RefreshTokenCallback done) { return refresh(std::move(done)); };
+    }
+    void refuseWith(TAVO_STATUS status) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_refusal = status;
+    }
+    bool waitForCalls(int count, unsigned long timeoutMs = kWaitMs) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_calls >= count; });
+    }
+    int calls() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+    // Calls made while an accepted refresh was still pending.
+    int overlaps() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_overlaps;
+    }
+    // Completes the kept refresh; false when none is pending.
+    bool complete(Code code) {
+        RefreshTokenCallback done;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            done = std::move(m_pending);
+            m_pending = nullptr;
+        }
+        if (!done) {
+            return false;
+        }
+        done(code);
+        return true;
+    }
+
+private:
+    TAVO_STATUS refresh(RefreshTokenCallback done) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_calls;
+        m_changed.notify_all();
+        if (m_refusal != TAVO_OK) {
+            return m_refusal;
+        }
+        if (m_pending) {
+            ++m_overlaps;
+        }
+        m_pending = std::move(done);
+        return TAVO_OK;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    RefreshTokenCallback m_pending;
+    TAVO_STATUS m_refusal = TAVO_OK;
+    int m_calls = 0;
+    int m_overlaps = 0;
+};
+
+// Returns once the receiver thread has handled everything sent before: datagrams are handled in
+// order, and an unknown type leaves a log line and nothing else.
+void SyncReceiver(const UdpTestClient& client) {
+    static uint16_t marker = 30000;
+    ++marker;
+    client.send(kAgentPort, Word(marker));
+    ASSERT_TRUE(WaitForLogLine("Invalid message [type = " + std::to_string(marker) + " ]", kWaitMs));
+}
+
+void ExpectReply(const UdpTestClient& client, const std::string& expected, const char* what) {
+    std::string reply;
+    unsigned short from = 0;
+    ASSERT_TRUE(client.receive(reply, kWaitMs, &from)) << what << ": no reply";
+    EXPECT_EQ(reply, expected) << what;
+    EXPECT_EQ(from, kAgentPort) << what;
+}
+
+void ExpectSilence(const UdpTestClient& client, const char* what) {
+    std::string reply;
+    EXPECT_FALSE(client.receive(reply, kSilenceMs)) << what << ": unexpected reply of " << reply.size() << " bytes";
+}
+
+TEST(IpcMessage, GetMsgTypeReadsTheFirstWordInHostOrder) {
+    LogTail log;
+    const struct {
+        std::string msg;
+        int status;
+        unsigned short type;
+    } cases[] = {
+        {"", TAVO_ERROR, 0},
+        {"\x01", TAVO_ERROR, 0},
+        {kRequest, TAVO_OK, 1},
+        {std::string("\x02\x00\x07", 3), TAVO_OK, 2},
+        {std::string("\x00\x01", 2), TAVO_OK, 256},
+        {"\xff\xff", TAVO_OK, 65535},
+    };
+    for (const auto& c : cases) {
+        unsigned short type = 77;
+        EXPECT_EQ(GetMsgType(c.msg, type), c.status) << c.msg.size() << " bytes";
+        EXPECT_EQ(type, c.type) << c.msg.size() << " bytes";
+    }
+    EXPECT_GE(FindLogLine(log.lines(), "tavo::GetMsgType S: error :: Failed to get the msg type"), 0);
+}
+
+TEST(IpcMessage, SerializeReplacesTheTextWithTwoLittleEndianWords) {
+    std::string out = "left over";
+    EXPECT_EQ((IpcRefreshTokenRsp{2, IpcRefreshTokenRsp::eRefreshTokenRateLimited}.Serialize(out)), TAVO_OK);
+    EXPECT_EQ(out, std::string("\x02\x00\x04\x00", 4));
+    EXPECT_EQ((IpcRefreshTokenRsp{0x1234, 0xabcd}.Serialize(out)), TAVO_OK);
+    EXPECT_EQ(out, "\x34\x12\xcd\xab");
+}
+
+TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
+    LogTail log;
+    CIPCAgent agent;
+    UdpTestClient client;
+    client.send(kAgentPort, kRequest);
+    ExpectReply(client, Reply(0), "first request");
+    client.send(kAgentPort, kRequest);
+    ExpectReply(client, Reply(0), "second request");
+    ExpectSilence(client, "unregistered");
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_GE(FindLogLine(lines, "tavo::CIPCAgent::handleReceivedIpcMessage S: error :: "
+                                 "No Refresh Token Handler Registered by Agent"),
+              0);
+    EXPECT_GE(FindLogLine(lines, "Sent FailRspMsg to Client[" + std::to_string(client.port()) + "]"), 0);
+
+    FakeAgent fake;
+    EXPECT_EQ(agent.RegisterRefreshTokenHandler(fake.handler()), TAVO_OK);
+    client.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(1));
+    ExpectSilence(client, "refresh in flight");
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
+    ExpectReply(client, Reply(1), "after registration");
+}
+
+TEST(IPCAgent, ClientsOfOneRefreshShareOneHandlerCallAndItsCodeInOrder) {
+    LogTail log;
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient first;
+    UdpTestClient second;
+
+    first.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(1));
+    second.send(kAgentPort, kRequest);
+    first.send(kAgentPort, kRequest + " with extra bytes");
+    SyncReceiver(second);
+    ExpectSilence(first, "before completion");
+    EXPECT_EQ(fake.calls(), 1);
+
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenCloudError));
+    ExpectReply(first, Reply(3), "first client, first request");
+    ExpectReply(first, Reply(3), "first client, second request");
+    ExpectReply(second, Reply(3), "second client");
+    ExpectSilence(first, "first client after its replies");
+    ExpectSilence(second, "second client after its reply");
+    EXPECT_EQ(fake.calls(), 1);
+
+    const std::vector<std::string> lines = log.lines();
+    const std::string sent = "tavo::CIPCAgent::handleRefreshTokenResponse S: debug :: Sent RspMsg to Client[";
+    const int a = FindLogLine(lines, sent + std::to_string(first.port()) + "]");
+    const int b = FindLogLine(lines, sent + std::to_string(second.port()) + "]", a + 1);
+    const int c = FindLogLine(lines, sent + std::to_string(first.port()) + "]", b + 1);
+    EXPECT_GE(a, 0);
+    EXPECT_GT(b, a);
+    EXPECT_GT(c, b);
+}
+
+TEST(IPCAgent, ShortAndForeignDatagramsGetNoReply) {
+    LogTail log;
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient client;
+    const std::string rejected[] = {"\x01", Word(2), Word(0), Word(0x0100), Word(3) + Word(1), Reply(1)};
+    for (const std::string& bytes : rejected) {
+        client.send(kAgentPort, bytes);
+    }
+    // Handled in order: once the valid request reaches the handler, the others were turned away.
+    client.send(kAgentPort, std::string("\x01\x00\xff\xee\xdd", 5));
+    ASSERT_TRUE(fake.waitForCalls(1));
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenFailure));
+    ExpectReply(client, Reply(2), "the valid request");
+    ExpectSilence(client, "rejected datagrams");
+    EXPECT_EQ(fake.calls(), 1);
+
+    const std::vector<std::string> lines = log.lines();
+    const int shortLine = FindLogLine(lines, "S: error :: Failed to get the msg type");
+    ASSERT_GE(shortLine, 0);
+    EXPECT_GT(FindLogLine(lines, "tavo::CIPCAgent::handleReceivedIpcMessage S: error :: Invalid Message received from IPC",
+                          shortLine),
+              shortLine);
+    for (const char* type : {"2", "0", "256", "3"}) {
+        EXPECT_GE(FindLogLine(lines, std::string("Invalid message [type = ") + type + " ] received from TAVO Client"), 0)
+            << type;
+    }
+}
+
+TEST(IPCAgent, EachCompletionRepliesItsCodeAndEndsTheRefresh) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient client;
+    const struct {
+        int code;
+        std::string wire;
+    } cases[] = {
+        {1, std::string("\x02\x00\x01\x00", 4)},
+        {2, std::string("\x02\x00\x02\x00", 4)},
+        {3, std::string("\x02\x00\x03\x00", 4)},
+        {4, std::string("\x02\x00\x04\x00", 4)},
+        {0x10004, std::string("\x02\x00\x04\x00", 4)},  // only the low 16 bits travel
+    };
+    int calls = 0;
+    for (const auto& c : cases) {
+        client.send(kAgentPort, kRequest);
+        ASSERT_TRUE(fake.waitForCalls(++calls)) << "code " << c.code << ": handler not called again";
+        ASSERT_TRUE(fake.complete(static_cast<Code>(c.code)));
+        ExpectReply(client, c.wire, "completion");
+    }
+    ExpectSilence(client, "after the last completion");
+    EXPECT_EQ(fake.overlaps(), 0);
+}
+
+TEST(IPCAgent, RefusedRefreshIsAnsweredAtOnceAndLeavesNobodyWaiting) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient refused;
+    UdpTestClient later;
+
+    fake.refuseWith(TAVO_BUSY);
+    refused.send(kAgentPort, kRequest);
+    ExpectReply(refused, Reply(2), "refused refresh");
+    EXPECT_EQ(fake.calls(), 1);
+
+    // Had the refused port been queued, this request would only wait behind it.
+    fake.refuseWith(TAVO_OK);
+    later.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(2));
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
+    ExpectReply(later, Reply(1), "accepted refresh");
+    ExpectSilence(refused, "refused client after the completion");
+    ExpectSilence(later, "accepted client after its reply");
+}
+
+TEST(IPCAgent, AtMost1024ClientsWaitForOneRefresh) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    // Spread over sockets so that no receive queue overflows; a sync after each batch keeps the
+    // agent's own queue short.
+    constexpr int kClients = 32;
+    constexpr int kPerClient = 32;
+    std::vector<std::unique_ptr<UdpTestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<UdpTestClient>());
+        for (int n = 0; n < kPerClient; ++n) {
+            clients.back()->send(kAgentPort, kRequest);
+        }
+        SyncReceiver(*clients.back());
+    }
+    UdpTestClient overflow;
+    overflow.send(kAgentPort, kRequest);
+    overflow.send(kAgentPort, kRequest);
+    ExpectReply(overflow, Reply(2), "request 1025");
+    ExpectReply(overflow, Reply(2), "request 1026");
+    EXPECT_EQ(fake.calls(), 1);
+
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenRateLimited));
+    for (int i = 0; i < kClients; ++i) {
+        for (int n = 0; n < kPerClient; ++n) {
+            std::string reply;
+            ASSERT_TRUE(clients[i]->receive(reply, kWaitMs)) << "client " << i << " reply " << n;
+            ASSERT_EQ(reply, Reply(4)) << "client " << i << " reply " << n;
+        }
+    }
+    // One quiet period for all of them, then nothing may be waiting anywhere.
+    Sleep(kSilenceMs);
+    std::string stray;
+    for (int i = 0; i < kClients; ++i) {
+        EXPECT_FALSE(clients[i]->receive(stray, 0)) << "client " << i << " got an extra reply";
+    }
+    EXPECT_FALSE(overflow.receive(stray, 0)) << "overflow client got a reply from the completion";
+}
+
+TEST(IPCAgent, ClientsHammeringWhileCompletionsArriveNeverDeadlock) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    constexpr int kClients = 16;
+    constexpr int kRounds = 30;
+    std::atomic<bool> clientsDone{false};
+
+    auto completer = std::async(std::launch::async, [&] {
+        int completions = 0;
+        while (!clientsDone) {
+            if (fake.complete(static_cast<Code>(1 + completions % 4))) {
+                ++completions;
+            }
+            Sleep(completions % 3);
+        }
+        return completions;
+    });
+
+    std::vector<std::thread> threads;
+    std::vector<int> answered(kClients, 0);
+    std::vector<int> extra(kClients, 0);
+    std::vector<std::string> wrong(kClients);
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            UdpTestClient client;
+            std::string reply;
+            for (int round = 0; round < kRounds; ++round) {
+                client.send(kAgentPort, kRequest);
+                if (!client.receive(reply, 10000)) {
+                    return;  // stuck: the count below shows it
+                }
+                if (reply.size() != 4 || reply.compare(0, 2, Word(2)) != 0 || reply[2] < 1 || reply[2] > 4 ||
+                    reply[3] != 0) {
+                    wrong[i] = reply;
+                }
+                ++answered[i];
+            }
+            while (client.receive(reply, kSilenceMs)) {
+                ++extra[i];
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    clientsDone = true;
+    bool stuck = completer.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+    for (int i = 0; i < kClients; ++i) {
+        stuck = stuck || answered[i] != kRounds;
+    }
+    if (stuck) {
+        // A deadlocked receiver or completion thread could never be joined: end the process here.
+        for (int i = 0; i < kClients; ++i) {
+            printf("client %d: %d of %d answered\n", i, answered[i], kRounds);
+        }
+        ADD_FAILURE() << "a client or the completion thread is stuck";
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    EXPECT_GT(completer.get(), 0);
+    for (int i = 0; i < kClients; ++i) {
+        EXPECT_EQ(extra[i], 0) << "client " << i;
+        EXPECT_EQ(wrong[i], "") << "client " << i;
+    }
+    EXPECT_EQ(fake.overlaps(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,395 @@
+#include "common/tavostorefileimpl.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/tavostatus.h"
+#include "tests/support/testutils.h"
+
+using tavo::CTAVOStoreFileImpl;
+using tavo::test::FileExists;
+using tavo::test::LogTail;
+using tavo::test::ProgramDir;
+using tavo::test::ReadFileBytes;
+using tavo::test::TempDir;
+using tavo::test::WriteFileBytes;
+
+namespace {
+
+const char kImpl[] = "tavo::CTAVOStoreFileImpl::";
+
+// One log line as this process writes it: function, level and message (no system error text).
+std::string Line(const std::string& function, const char* level, const std::string& message) {
+    return function + " S: " + level + " :: " + message;
+}
+
+std::set<std::string> FileNames(const std::string& dir) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir + "*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (strcmp(data.cFileName, ".") != 0 && strcmp(data.cFileName, "..") != 0) {
+                names.insert(data.cFileName);
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    return names;
+}
+
+// A store in a fresh folder, initialised on "tavostore.json".
+struct StoreFixture {
+    StoreFixture() { EXPECT_EQ(store.Initialize(path), TAVO_OK); }
+
+    std::string read(const std::string& key) {
+        std::string value;
+        EXPECT_EQ(store.ReadKeyValue(key, value), TAVO_OK) << key;
+        return value;
+    }
+
+    TempDir dir;
+    const std::string path = dir.file("tavostore.json");
+    CTAVOStoreFileImpl store;
+};
+
+// A second program started by a test; ended when the owner goes out of scope.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+        std::string commandLine = "\"" + ProgramDir() + program + "\"";
+        for (const std::string& arg : args) {
+            commandLine += " \"" + arg + "\"";
+        }
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        m_started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &m_info) != FALSE;
+        EXPECT_TRUE(m_started) << commandLine << " error " << GetLastError();
+    }
+    ~ChildProcess() {
+        if (m_started) {
+            end();
+            CloseHandle(m_info.hThread);
+            CloseHandle(m_info.hProcess);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // The exit code, or -1 when the program has not ended by the deadline.
+    long wait(DWORD milliseconds) {
+        DWORD code = 0;
+        if (!m_started || WaitForSingleObject(m_info.hProcess, milliseconds) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(m_info.hProcess, &code)) {
+            return -1;
+        }
+        return static_cast<long>(code);
+    }
+    void end() {
+        if (m_started && WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(m_info.hProcess, 99);
+            WaitForSingleObject(m_info.hProcess, 10000);
+        }
+    }
+
+private:
+    PROCESS_INFORMATION m_info = {};
+    bool m_started = false;
+};
+
+bool WaitForFile(const std::string& path, DWORD milliseconds) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    while (!FileExists(path)) {
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(5);
+    }
+    return true;
+}
+
+TEST(StoreFile, NewStoreKeepsMembersInFirstWrittenOrderWithCrLf) {
+    StoreFixture f;
+    EXPECT_TRUE(FileExists(f.path + ".lck"));
+    EXPECT_EQ(ReadFileBytes(f.path + ".lck"), "");
+    EXPECT_FALSE(FileExists(f.path));
+
+    ASSERT_EQ(f.store.WriteKeyValue("tavo", "id-1"), TAVO_OK);
+    ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "tok-1"), TAVO_OK);
+    EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo\":\t\"id-1\",\r\n\t\"tavo_token\":\t\"tok-1\"\r\n}");
+
+    // A replaced value keeps its place.
+    ASSERT_EQ(f.store.WriteKeyValue("tavo", "id-2"), TAVO_OK);
+    EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo\":\t\"id-2\",\r\n\t\"tavo_token\":\t\"tok-1\"\r\n}");
+    EXPECT_EQ(f.read("tavo"), "id-2");
+    EXPECT_EQ(f.read("tavo_token"), "tok-1");
+
+    // Nothing but the store and its lock file is left beside them, and the lock file stays empty.
+    EXPECT_EQ(FileNames(f.dir.path()), (std::set<std::string>{"tavostore.json", "tavostore.json.lck"}));
+    EXPECT_EQ(ReadFileBytes(f.path + ".lck"), "");
+}
+
+TEST(StoreFile, EmptyStoreFileStartsANewObject) {
+    StoreFixture f;
+    WriteFileBytes(f.path, "");
+    LogTail log;
+    ASSERT_EQ(f.store.WriteKeyValue("business_id", "b"), TAVO_OK);
+    EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"business_id\":\t\"b\"\r\n}");
+    EXPECT_EQ(log.count(Line(std::string(kImpl) + "insertOrUpdateJSONKeyValueString", "debug", "Creating new Store")),
+              1u);
+}
+
+TEST(StoreFile, LookupIgnoresLetterCaseAndTheFirstMemberWins) {
+    StoreFixture f;
+    WriteFileBytes(f.path, "{ \"TAVO\" : \"upper\",\n\"tavo\":\"lower\" , \"Other\": \"o\"}");
+    EXPECT_EQ(f.read("tavo"), "upper");
+    EXPECT_EQ(f.read("OTHER"), "o");
+
+    // The write renames the first matching member to the key as written and leaves it in place.
+    ASSERT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_OK);
+    EXPECT_EQ(ReadFileBytes(f.path),
+              "{\r\n\t\"tavo\":\t\"new\",\r\n\t\"tavo\":\t\"lower\",\r\n\t\"Other\":\t\"o\"\r\n}");
+}
+
+TEST(StoreFile, ReadsThatFindNoStringFailWithAnEmptyValue) {
+    const struct {
+        const char* what;
+        bool exists;
+        const char* content;
+        const char* key;
+        const char* level;
+        const char* function;
+        std::string message;  // "%s" stands for the store's path
+    } cases[] = {
+        {"missing file", false, "", "tavo", "warning", "ReadKeyValue", "Couldn't open file : %s to read"},
+        {"empty file", true, "", "tavo", "error", "ReadKeyValue", "File [%s] Size is zero"},
+        {"not JSON", true, "{\"tavo\": \"x\"", "tavo", "error", "readJSONKeyValueString",
+         "Couldn't parse json to read: tavo"},
+        {"absent key", true, "{\"tavo_token\": \"x\"}", "tavo", "warning", "readJSONKeyValueString",
+         "Couldn't get the key : tavo"},
+        {"number", true, "{\"retry-after\": 5}", "retry-after", "warning", "readJSONKeyValueString",
+         "Couldn't get the key : retry-after"},
+        {"not an object", true, "[\"tavo\"]", "tavo", "warning", "readJSONKeyValueString",
+         "Couldn't get the key : tavo"},
+    };
+    for (const auto& c : cases) {
+        StoreFixture f;
+        if (c.exists) {
+            WriteFileBytes(f.path, c.content);
+        }
+        std::string message = c.message;
+        const size_t at = message.find("%s");
+        if (at != std::string::npos) {
+            message.replace(at, 2, f.path);
+        }
+        LogTail log;
+        std::string value = "stale";
+        EXPECT_EQ(f.store.ReadKeyValue(c.key, value), TAVO_FAIL) << c.what;
+        EXPECT_EQ(value, "") << c.what;
+        EXPECT_EQ(log.count(Line(kImpl + std::string(c.function), c.level, message)), 1u) << c.what << "\n"
+                                                                                         << log.text();
+    }
+}
+
+TEST(StoreFile, WritesOverUnusableTextFailAndLeaveTheFileByteForByte) {
+    const struct {
+        const char* content;
+        const char* key;
+        std::string message;
+    } cases[] = {
+        {"{\"tavo\": \"x\"", "tavo", "Couldn't parse json to write: [tavo]"},
+        {"not json at all\r\n", "tavo", "Couldn't parse json to write: [tavo]"},
+        {"[\"tavo\", \"x\"]", "tavo", "Couldn't parse json to write: [tavo]"},
+        {"\"tavo\"", "tavo", "Couldn't parse json to write: [tavo]"},
+        {"{\"retry-after\": 5}", "retry-after", "Invalid type [8] of value for key[retry-after]"},
+        {"{\"Retry-After\": null}", "retry-after", "Invalid type [4] of value for key[retry-after]"},
+        {"{\"tavo\": {\"a\": \"b\"}}", "tavo", "Invalid type [64] of value for key[tavo]"},
+        {"{\"tavo\": [\"a\"]}", "tavo", "Invalid type [32] of value for key[tavo]"},
+        {"{\"tavo\": true}", "tavo", "Invalid type [2] of value for key[tavo]"},
+    };
+    for (const auto& c : cases) {
+        StoreFixture f;
+        WriteFileBytes(f.path, c.content);
+        LogTail log;
+        EXPECT_EQ(f.store.WriteKeyValue(c.key, "v"), TAVO_ERROR) << c.content;
+        EXPECT_EQ(ReadFileBytes(f.path), c.content);
+        EXPECT_EQ(log.count(Line(std::string(kImpl) + "insertOrUpdateJSONKeyValueString", "error", c.message)), 1u)
+            << c.content << "\n"
+            << log.text();
+        EXPECT_EQ(FileNames(f.dir.path()), (std::set<std::string>{"tavostore.json", "tavostore.json.lck"}));
+    }
+}
+
+TEST(StoreFile, ValuesAreEscapedOnDiskAndReadBackUnchanged) {
+    StoreFixture f;
+    const std::string value = "say \"hi\" C:\\dir\\file\ttab\r\nnext\x01 Gr\xc3\xbc\xc3\x9f" "e";
+    ASSERT_EQ(f.store.WriteKeyValue("tavo", value), TAVO_OK);
+    EXPECT_EQ(ReadFileBytes(f.path),
+              "{\r\n\t\"tavo\":\t\"say \\\"hi\\\" C:\\\\dir\\\\file\\ttab\\r\\nnext\\u0001 Gr\xc3\xbc\xc3\x9f" "e\"\r\n}");
+    EXPECT_EQ(f.read("tavo"), value);
+
+    const std::vector<std::string> values = {"", "\"", "\\", "\n", "\r\n\r\n", "\t\"\\\"\t", "}\r\n{"};
+    for (const std::string& v : values) {
+        ASSERT_EQ(f.store.WriteKeyValue("tavo_token", v), TAVO_OK);
+        EXPECT_EQ(f.read("tavo_token"), v);
+        EXPECT_EQ(f.read("tavo"), value);
+    }
+}
+
+TEST(StoreFile, UninitialisedStoreFailsReadsAndWrites) {
+    CTAVOStoreFileImpl store;
+    LogTail log;
+    std::string value = "stale";
+    EXPECT_EQ(store.ReadKeyValue("tavo", value), TAVO_ERROR);
+    EXPECT_EQ(value, "");
+    EXPECT_EQ(store.WriteKeyValue("tavo", "x"), TAVO_ERROR);
+    EXPECT_EQ(log.count(Line(std::string(kImpl) + "ReadKeyValue", "error", "CTAVOStoreFileImpl not Initialized")), 1u);
+    EXPECT_EQ(log.count(Line(std::string(kImpl) + "WriteKeyValue", "error", "CTAVOStoreFileImpl not Initialized")),
+              1u);
+}
+
+TEST(StoreFile, RemovedLockFileFailsEveryAccessAndIsNotCreatedAgain) {
+    StoreFixture f;
+    ASSERT_EQ(f.store.WriteKeyValue("tavo", "kept"), TAVO_OK);
+    ASSERT_TRUE(DeleteFileA((f.path + ".lck").c_str()));
+
+    char system[512] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_FILE_NOT_FOUND,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), system, sizeof(system), nullptr);
+    std::string systemText = system;
+    systemText.erase(systemText.find_last_not_of("\r\n") + 1);
+    ASSERT_FALSE(systemText.empty());
+    const std::string message = "Unexpected Exception [" + systemText + "] ";
+
+    LogTail log;
+    std::string value = "stale";
+    EXPECT_EQ(f.store.ReadKeyValue("tavo", value), TAVO_FAIL);
+    EXPECT_EQ(value, "");
+    EXPECT_EQ(f.store.WriteKeyValue("tavo", "lost"), TAVO_ERROR);
+    EXPECT_EQ(f.store.ReadKeyValue("tavo", value), TAVO_FAIL);
+    EXPECT_EQ(log.count(Line(std::string(kImpl) + "ReadKeyValue", "error", message)), 2u) << log.text();
+    EXPECT_EQ(log.count(Line(std::string(kImpl) + "WriteKeyValue", "error", message)), 1u) << log.text();
+    EXPECT_FALSE(FileExists(f.path + ".lck"));
+    EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo\":\t\"kept\"\r\n}");
+}
+
+TEST(StoreFile, AccessListIsAppliedToEveryNewStoreFile) {
+    StoreFixture f;
+    const std::string applied =
+        Line("tavo::SetFilePermission", "debug", "Security permissions changed on target file: " + f.path);
+    {
+        LogTail log;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "1"), TAVO_OK);
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "2"), TAVO_OK);
+        EXPECT_EQ(log.count(applied), 1u) << log.text();
+    }
+    ASSERT_TRUE(DeleteFileA(f.path.c_str()));
+    {
+        LogTail log;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "t"), TAVO_OK);
+        EXPECT_EQ(log.count(applied), 1u) << log.text();
+    }
+    EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo_token\":\t\"t\"\r\n}");
+}
+
+TEST(StoreFile, AccessListOnAMissingFileFails) {
+    TempDir dir;
+    const std::string missing = dir.file("absent.json");
+    LogTail log;
+    EXPECT_EQ(tavo::SetFilePermission(missing), TAVO_ERROR);
+    EXPECT_FALSE(FileExists(missing));
+    const std::string text = log.text();
+    EXPECT_NE(text.find("f: tavo::SetFilePermission S: error :: Error: 2 while setting named security info\r\n \r\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST(StoreFile, WriteThatCannotCompleteLeavesThePreviousStore) {
+    const std::string previous = "{\r\n\t\"tavo\":\t\"old\"\r\n}";
+    {
+        // Another handle without delete sharing: the store file can be neither replaced nor moved over.
+        StoreFixture f;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "old"), TAVO_OK);
+        HANDLE other = CreateFileA(f.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        LogTail log;
+        EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_ERROR);
+        CloseHandle(other);
+        EXPECT_NE(log.text().find("S: error :: Fatal error - could not move ["), std::string::npos) << log.text();
+        EXPECT_EQ(ReadFileBytes(f.path), previous);
+        // The companion file with the new text is gone (Wine's replace may leave an empty "rf*.tmp"
+        // of its own beside it).
+        EXPECT_FALSE(FileExists(f.path + ".tmp"));
+        EXPECT_EQ(f.read("tavo"), "old");
+    }
+    {
+        // The companion file for the new text cannot be created.
+        StoreFixture f;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "old"), TAVO_OK);
+        ASSERT_TRUE(CreateDirectoryA((f.path + ".tmp").c_str(), nullptr));
+        LogTail log;
+        EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_ERROR);
+        EXPECT_EQ(ReadFileBytes(f.path), previous);
+        EXPECT_EQ(log.count(Line(std::string(kImpl) + "replaceStoreFile", "error",
+                                 "Fatal error - could not open file for writing")),
+                  1u)
+            << log.text();
+    }
+}
+
+// While another process holds the exclusive lock, a read or a write waits for it; the holder
+// replaces the store just before it lets go, so only an access that waited sees its text.
+TEST(StoreFileLocking, AccessWaitsForAnotherProcessHoldingTheExclusiveLock) {
+    for (const bool isWrite : {false, true}) {
+        StoreFixture f;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "before"), TAVO_OK);
+        const std::string next = f.dir.file("next.json");
+        WriteFileBytes(next, "{\"tavo\": \"after\"}");
+        const std::string ready = f.dir.file("ready");
+        const DWORD holdMs = 1500;
+
+        ChildProcess holder("storelockholder.exe", {f.path + ".lck", ready, std::to_string(holdMs), next, f.path});
+        ASSERT_TRUE(WaitForFile(ready, 30000)) << "the holder did not take the lock";
+        const ULONGLONG start = GetTickCount64();
+        std::string value;
+        auto pending = std::async(std::launch::async, [&] {
+            return isWrite ? f.store.WriteKeyValue("tavo_token", "tok") : f.store.ReadKeyValue("tavo", value);
+        });
+        if (pending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            holder.end();
+            ADD_FAILURE() << "the access did not finish";
+        }
+        EXPECT_EQ(pending.get(), TAVO_OK);
+        EXPECT_GE(GetTickCount64() - start, holdMs / 2);
+        EXPECT_EQ(holder.wait(30000), 0);
+        if (isWrite) {
+            EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo\":\t\"after\",\r\n\t\"tavo_token\":\t\"tok\"\r\n}");
+        } else {
+            EXPECT_EQ(value, "after");
+        }
+    }
+}
+
+// Each writer reads, merges and replaces under one exclusive lock, so neither undoes the other.
+TEST(StoreFileLocking, WritersInTwoProcessesLoseNoUpdate) {
+    StoreFixture f;
+    const int count = 150;
+    ChildProcess alpha("storewriter.exe", {f.path, "alpha", std::to_string(count)});
+    ChildProcess beta("storewriter.exe", {f.path, "beta", std::to_string(count)});
+    EXPECT_EQ(alpha.wait(90000), 0);
+    EXPECT_EQ(beta.wait(30000), 0);
+    EXPECT_EQ(f.read("alpha"), "alpha-" + std::to_string(count - 1));
+    EXPECT_EQ(f.read("beta"), "beta-" + std::to_string(count - 1));
+}
+
+}  // namespace
