@@ -2,13 +2,13 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "common/scopedhandle.h"
 #include "common/tavostatus.h"
+#include "common/tavoutils.h"
 #include "logging/tavolog.h"
 
 using tavo::ScopedHandle;
+using tavo::WcsLCpy;
 
 namespace {
 
@@ -67,8 +67,8 @@ int ExecuteCmd(const std::wstring& commandLine, std::string& output) {
         return TAVO_INVALID_ARGUMENT;
     }
     // CreateProcessW may write to the command line it is given.
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(L'\0');
+    wchar_t buffer[kMaxCommandLine + 1] = {};
+    WcsLCpy(buffer, commandLine.c_str(), kMaxCommandLine + 1);
 
     SECURITY_ATTRIBUTES inherited = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     ScopedHandle parentOutput;
@@ -77,7 +77,7 @@ int ExecuteCmd(const std::wstring& commandLine, std::string& output) {
         TAVO_LOG(eLogError, true, "CreatePipe");
         return TAVO_INVALID_ARGUMENT;
     }
-    const int started = startChild(buffer.data(), parentOutput.get(), childOutput);
+    const int started = startChild(buffer, parentOutput.get(), childOutput);
     // The parent's copy of the child's end goes in every case; while it is open the reads below
     // would never see the end of the output.
     if (!CloseHandle(childOutput) && started == TAVO_OK) {

@@ -5,15 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
+#include <vector>
 
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "tests/support/testutils.h"
 
 using tavo::test::FileExists;
+using tavo::test::FindLogLine;
+using tavo::test::LogTail;
 using tavo::test::ProgramDir;
-using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
 
 namespace {
@@ -21,24 +22,6 @@ namespace {
 std::wstring child(const std::string& arguments) {
     return tavo::StringToWString("\"" + ProgramDir() + "commandexecchild.exe\" " + arguments);
 }
-
-// What the process's log gains from the moment the owner is made.
-class LogTail {
-public:
-    LogTail() : m_path(logPath()), m_start(ReadFileBytes(m_path).size()) {}
-    std::string text() const { return ReadFileBytes(m_path).substr(m_start); }
-
-private:
-    static std::string logPath() {
-        char tempDir[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, tempDir);
-        char exePath[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-        return std::string(tempDir) + (strrchr(exePath, '\\') + 1) + ".log";
-    }
-    std::string m_path;
-    size_t m_start;
-};
 
 std::string expectedLines(int count) {
     std::string text;
@@ -59,9 +42,9 @@ TEST(ExecuteCmd, CollectsOutputOfSeveralChunksWholeAndInOrder) {
     ASSERT_GT(expected.size(), 3u * 1023);
     EXPECT_EQ(output, expected);
 
-    const std::string lines = log.text();
-    EXPECT_NE(lines.find("S: debug :: Executing Command Line= " + tavo::WStringToString(command)), std::string::npos);
-    EXPECT_NE(lines.find("\r\n Execute Response = kept:line 0000"), std::string::npos);
+    EXPECT_GE(FindLogLine(log.lines(), "S: debug :: Executing Command Line= " + tavo::WStringToString(command)), 0);
+    // The message begins with a line break of its own.
+    EXPECT_NE(log.text().find("S: debug :: \r\n Execute Response = kept:line 0000"), std::string::npos);
 }
 
 TEST(ExecuteCmd, KeepsZeroBytes) {
@@ -97,10 +80,10 @@ TEST(ExecuteCmd, RunsCommandLinesUpTo1023CharactersAndRefusesLongerOnes) {
             EXPECT_EQ(ExecuteCmd(command, output), TAVO_INVALID_ARGUMENT) << length;
             EXPECT_EQ(output, "before") << length;
             EXPECT_FALSE(FileExists(marker)) << length;
-            EXPECT_NE(log.text().find("S: error :: Command line of " + std::to_string(length) +
-                                      " characters is longer than 1023"),
-                      std::string::npos)
-                << length;
+            EXPECT_EQ(log.count("ExecuteCmd S: error :: Command line of " + std::to_string(length) +
+                                " characters is longer than 1023"),
+                      1u)
+                << log.text();
         }
     }
 }
@@ -114,10 +97,10 @@ TEST(ExecuteCmd, MissingProgramFailsToStart) {
     EXPECT_EQ(RunCommand(L"vrn_tavo_no_such_program.exe", lines), TAVO_ERROR);
     EXPECT_EQ(lines, std::list<std::string>{"old"});
 
-    const std::string text = log.text();
-    const size_t at = text.find("S: error :: CreateProcess failed ");
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_NE(text.find("S: error :: CreateProcess failed ", at + 1), std::string::npos);
+    const std::vector<std::string> logLines = log.lines();
+    const int first = FindLogLine(logLines, "S: error :: CreateProcess failed ");
+    ASSERT_GE(first, 0) << log.text();
+    EXPECT_GE(FindLogLine(logLines, "S: error :: CreateProcess failed ", first + 1), 0) << log.text();
 }
 
 TEST(ExecuteCmd, EmptyCommandLineIsRefusedWithoutALogLine) {
