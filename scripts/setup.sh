@@ -45,7 +45,7 @@ install_packages() {
     [ "${#missing[@]}" = 0 ] && return 0
     need_root
     apt_update
-    quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
 # Source packages need deb-src entries; derive them from the machine's own apt sources.
