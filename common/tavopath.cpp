@@ -137,21 +137,6 @@ int GetHostname(std::string& out) {
     return TAVO_OK;
 }
 
-std::wstring StringToWString(const std::string& utf8) {
-    if (utf8.empty()) {
-        return std::wstring();
-    }
-    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    if (length <= 0) {
-        return std::wstring();
-    }
-    std::vector<wchar_t> buffer(length);
-    if (MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, buffer.data(), length) != length) {
-        return std::wstring();
-    }
-    return std::wstring(buffer.data());
-}
-
 namespace {
 
 std::string narrow(const std::wstring& wide, UINT codePage) {
@@ -169,7 +154,30 @@ std::string narrow(const std::wstring& wide, UINT codePage) {
     return std::string(buffer.data());
 }
 
+std::wstring widen(const std::string& text, UINT codePage) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    int length = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(length);
+    if (MultiByteToWideChar(codePage, 0, text.c_str(), -1, buffer.data(), length) != length) {
+        return std::wstring();
+    }
+    return std::wstring(buffer.data());
+}
+
 }  // namespace
+
+std::wstring StringToWString(const std::string& utf8) {
+    return widen(utf8, CP_UTF8);
+}
+
+std::wstring AnsiStringToWString(const std::string& ansi) {
+    return widen(ansi, CP_ACP);
+}
 
 std::string WStringToString(const std::wstring& wide) {
     return narrow(wide, CP_UTF8);

@@ -15,6 +15,7 @@
 
 #include "cJSON.h"
 #include "common/scopedhandle.h"
+#include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "logging/tavolog.h"
 
@@ -126,18 +127,6 @@ std::string withCrLf(const std::string& text) {
         out += c;
     }
     return out;
-}
-
-// The narrow paths name files as the ANSI functions (and the lock library) see them.
-std::wstring ansiToWide(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (length <= 0) {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-    wide.resize(static_cast<size_t>(length - 1));
-    return wide;
 }
 
 bool addString(cJSON* object, const std::string& key, const std::string& value) {
@@ -296,8 +285,8 @@ bool CTAVOStoreFileImpl::replaceStoreFile(const std::string& text) {
     }
 
     // Replacing keeps the store file's access list.
-    if (ReplaceFileW(ansiToWide(m_strFilePath).c_str(), ansiToWide(tempPath).c_str(), nullptr, 0, nullptr,
-                     nullptr)) {
+    if (ReplaceFileW(AnsiStringToWString(m_strFilePath).c_str(), AnsiStringToWString(tempPath).c_str(), nullptr, 0,
+                     nullptr, nullptr)) {
         return true;
     }
     TAVO_LOG(eLogWarning, true, "Couldn't replace file [%s], moving the new one in place", m_strFilePath.c_str());
