@@ -45,4 +45,24 @@ private:
     HKEY m_key = nullptr;
 };
 
+// Owner of a library loaded with LoadLibraryW: freed when the owner goes out of scope.
+class ScopedModule {
+public:
+    ScopedModule() = default;
+    ~ScopedModule() { reset(); }
+    ScopedModule(const ScopedModule&) = delete;
+    ScopedModule& operator=(const ScopedModule&) = delete;
+
+    HMODULE get() const { return m_module; }
+    void reset(HMODULE module = nullptr) {
+        if (m_module != nullptr) {
+            FreeLibrary(m_module);
+        }
+        m_module = module;
+    }
+
+private:
+    HMODULE m_module = nullptr;
+};
+
 }  // namespace tavo

@@ -12,3 +12,15 @@
 // the caller leaves with its failure status: if (TAVO_CONDITION_FAILED(NULL == p)) return TAVO_ERROR;
 #define TAVO_CONDITION_FAILED(condition)                                                           \
     ((condition) ? (TAVO_LOG(eLogError, false, "Failed in condition: (%s)", #condition), true) : false)
+
+// The log call for crash time, which must never wait for a lock: the line is dropped while the
+// logger is busy. A holder that is not the crashed thread lets go soon, so the line written after
+// the test waits at most for that one line.
+#define TAVO_LOG_UNLESS_BUSY(level, withLastError, ...)                                            \
+    do {                                                                                            \
+        CTAVOLogger& crashTimeLogger = CTAVOLogger::GetInstance(std::string());                     \
+        if (!crashTimeLogger.IsBusy()) {                                                            \
+            crashTimeLogger.log((level), (withLastError), __FILE_NAME__, __PRETTY_FUNCTION__,       \
+                                __LINE__, __VA_ARGS__);                                             \
+        }                                                                                           \
+    } while (0)

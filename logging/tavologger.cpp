@@ -105,6 +105,14 @@ void CTAVOLogger::SetLogLevel(int level) {
     m_iLogLevel = level;
 }
 
+bool CTAVOLogger::IsBusy() {
+    if (!m_mutex.try_lock()) {
+        return true;
+    }
+    m_mutex.unlock();
+    return false;
+}
+
 // Text mode turns every line feed into CR LF; the C runtime opens files shared for reading and
 // writing, so other processes can follow the log while it is open.
 void CTAVOLogger::open() {

@@ -35,6 +35,10 @@ public:
 
     void SetLogLevel(int level);
 
+    // Whether another thread is writing a line or rotating at this moment. Crash-time lines are
+    // dropped then: the writer may be the crashed thread, which never lets go of the lock.
+    bool IsBusy();
+
     void log(int level, bool withLastError, const char* fileName, const char* functionName, long line,
              const char* format, ...) __attribute__((format(gnu_printf, 7, 8)));
 
