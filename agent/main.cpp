@@ -1,0 +1,93 @@
+// Entry of vrn_tavo.exe: brings the agent up, runs it until the parent writes a byte to standard
+// input or closes it, and shuts it down. Exit codes: 0 normal stop, 1 usage or log failure, 2 any
+// other fatal error.
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "agent/tavoagent.h"
+#include "agent/tavoconfig.h"
+#include "agent/windows/crashhandlerclient.h"
+#include "common/tavopath.h"
+#include "logging/tavolog.h"
+
+namespace {
+
+const char kVersion[] = "1.1.83";
+const wchar_t kConfigPathOption[] = L"--config-path";
+// MiniDumpWithFullMemory.
+constexpr int kDumpType = 2;
+
+// Blocks until standard input delivers a byte, ends or fails.
+void waitForTermination() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == INVALID_HANDLE_VALUE) {
+        TAVO_LOG(eLogWarning, true, "Failed to get STDIN handle");
+        return;
+    }
+    char byte = 0;
+    DWORD read = 0;
+    ReadFile(input, &byte, 1, &read, nullptr);
+}
+
+}  // namespace
+
+void startLogging() {
+    std::string dataDir;
+    if (tavo::GetTAVODirectoryPath(dataDir) != 0) {
+        std::fputs("Failed to get TAVO Directory Path\n", stderr);
+    }
+    CTAVOLogger::GetInstance(dataDir + s_logFileName);
+}
+
+int wmain(int argc, wchar_t* argv[]) {
+    try {
+        startLogging();
+        TAVO_LOG(eLogDebug, false, "version: %s", kVersion);
+
+        std::string dataDir;
+        if (tavo::GetTAVODirectoryPath(dataDir) != 0) {
+            TAVO_LOG(eLogError, false, "Could not get TAVO Directory Path");
+        }
+        CrashHandlerClient crashHandler(tavo::StringToWString(dataDir), kDumpType);
+        crashHandler.SetupCrashHandler();
+
+        if (argc < 3) {
+            TAVO_LOG(eLogError, false,
+                     "Error: not enough arguments.\nUsage: vrn_tavo.exe --config-path PathToJSONConfigDirectory");
+            return 1;
+        }
+        // The option's value is examined next, so "--config-path --config-path DIR" takes DIR.
+        for (int i = 0; i < argc; ++i) {
+            if (std::wstring(argv[i]) != kConfigPathOption) {
+                continue;
+            }
+            if (i + 1 >= argc) {
+                break;
+            }
+            tavo::SetTAVOConfigDirectory(argv[i + 1]);
+        }
+
+        const tavo::CTAVOConfig config;
+        if (config.m_bEnableVerboseLogs) {
+            CTAVOLogger::GetInstance(std::string()).SetLogLevel(eLogVerbose);
+        }
+        tavo::CTAVOAgent agent;
+        std::thread agentThread(&tavo::CTAVOAgent::MainThreadProc, &agent);
+
+        waitForTermination();
+        agent.ShutDown();
+        agentThread.join();
+        return 0;
+    } catch (const CTAVOLogger::logger_exception& e) {
+        std::cerr << "Fatal error: " << e.what() << std::endl;
+        return 1;
+    } catch (const std::exception& e) {
+        TAVO_LOG(eLogError, false, "Fatal error [%s]", e.what());
+        return 2;
+    }
+}
