@@ -1,0 +1,288 @@
+"""Drives the real vrn_tavo.exe under Wine from Linux: a Wine prefix of its own, the data directory,
+configuration files, the agent process with a pipe on its standard input, and local clients on
+127.0.0.1:60110."""
+
+import contextlib
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")
+
+AGENT_PORT = 60110
+WBEM_LOCATOR_SERVER = r"HKLM\Software\Classes\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E24}\InprocServer32"
+DATADIR_KEY = r"HKLM\SOFTWARE\Ostrel\Vantor\Quillmark\TAVO"
+WINE = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
+WINESERVER = "/usr/lib/wine/wineserver64" if os.path.exists("/usr/lib/wine/wineserver64") else "wineserver"
+
+CODE_NAMES = {0: "not handled", 1: "success", 2: "failure", 3: "cloud error", 4: "rate limited"}
+
+
+def identityservice():
+    """The service stand-in's module (tests/support/identityservice.py)."""
+    if SUPPORT not in sys.path:
+        sys.path.insert(0, SUPPORT)
+    import identityservice as module
+    return module
+
+
+def to_windows_path(path, trailing_backslash=False):
+    """Z: is the Linux root under Wine."""
+    text = "Z:" + os.path.abspath(path).replace("/", "\\")
+    if trailing_backslash and not text.endswith("\\"):
+        text += "\\"
+    return text
+
+
+def wait_until(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class Prefix:
+    """A Wine prefix with a persistent wineserver for the life of the object."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=self.path, WINEARCH="win64", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def start(self):
+        os.makedirs(self.path, exist_ok=True)
+        # Helpers that Wine starts must not inherit our pipes, or a caller waiting for them hangs.
+        subprocess.run([WINESERVER, "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        self.run(["cmd", "/c", "exit"])
+
+    def stop(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+    def run(self, args, check=False, timeout=60):
+        """Runs a Windows program to its end. Its output goes through files, not pipes: a Wine
+        helper that the program starts would hold a pipe open long after the program ended."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen([WINE] + args, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            code = process.wait(timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(args, code, out.read(), err.read())
+        if check and code != 0:
+            raise RuntimeError("%s exited with %d: %s" % (args[0], code, result.stderr.decode(errors="replace")))
+        return result
+
+    def set_datadir(self, windows_path):
+        self.run(["reg", "add", DATADIR_KEY, "/v", "DataDir", "/t", "REG_SZ", "/d", windows_path,
+                  "/f", "/reg:64"], check=True)
+
+    def delete_datadir(self):
+        self.run(["reg", "delete", DATADIR_KEY, "/v", "DataDir", "/f", "/reg:64"])
+
+
+def prepare_prefix(prefix, build):
+    """Trusts the stand-in service's test CA and puts the WMI test provider in place of Wine's
+    (which it hands to Wine's own WMI when no fixture is named). Both steps can be repeated."""
+    ca = identityservice().ensure_ca()
+    prefix.run([os.path.join(build, "bin", "trustca.exe"), to_windows_path(ca)], check=True)
+    prefix.run(["reg", "add", WBEM_LOCATOR_SERVER, "/ve", "/d",
+                to_windows_path(os.path.join(build, "bin", "wmiprovider.dll")), "/f", "/reg:64"], check=True)
+
+
+class DataDir:
+    """A Linux temporary folder that the agent sees as its data directory."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="tavo-e2e-")
+        self.windows = to_windows_path(self.path, trailing_backslash=True)
+        self.config = os.path.join(self.path, "config")
+        os.makedirs(self.config)
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def file(self, name):
+        return os.path.join(self.path, name)
+
+    def write_config(self, bootstrap, verbose=True):
+        with open(os.path.join(self.config, "bs.json"), "w") as handle:
+            json.dump(bootstrap, handle)
+        with open(os.path.join(self.config, "id.json"), "w") as handle:
+            json.dump({"id": {"enable_verbose_logs": verbose}}, handle)
+
+    def store_bytes(self):
+        try:
+            with open(self.file("tavostore.json"), "rb") as handle:
+                return handle.read()
+        except FileNotFoundError:
+            return None
+
+    def store(self):
+        data = self.store_bytes()
+        return json.loads(data) if data else {}
+
+    def write_store(self, values):
+        text = "{\r\n" + ",\r\n".join("\t%s:\t%s" % (json.dumps(k), json.dumps(v))
+                                       for k, v in values.items()) + "\r\n}"
+        with open(self.file("tavostore.json"), "wb") as handle:
+            handle.write(text.encode())
+
+    def log_lines(self, name="vrn_tavo.exe.log"):
+        """(function, level, message) of every complete record of the agent's log. A record starts
+        with "[" and may hold line feeds of its message (the usage text)."""
+        try:
+            with open(self.file(name), "rb") as handle:
+                text = handle.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return []
+        records = []
+        for line in text.split("\n")[:-1]:
+            line = line.rstrip("\r")
+            if line.startswith("[") and " f: " in line and " :: " in line:
+                records.append(line)
+            elif records:
+                records[-1] += "\n" + line
+        lines = []
+        for record in records:
+            function, rest = record.split(" f: ", 1)[1].split(" S: ", 1)
+            level, message = rest.split(" :: ", 1)
+            # The message is followed by a blank and the (usually empty) system error text.
+            lines.append((function, level, message[:-1] if message.endswith(" ") else message))
+        return lines
+
+    def messages(self):
+        return [message for _, _, message in self.log_lines()]
+
+    def count(self, message):
+        return sum(1 for m in self.messages() if m == message)
+
+    def wait_for_log(self, message, count=1, timeout=15):
+        return wait_until(lambda: self.count(message) >= count, timeout)
+
+
+class Agent:
+    """vrn_tavo.exe with a pipe on its standard input."""
+
+    def __init__(self, prefix, exe, args):
+        # Standard error goes to a file, not a pipe: see Prefix.run.
+        self._stderr_file = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([WINE, exe] + list(args), env=prefix.env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL, stderr=self._stderr_file)
+
+    @property
+    def stderr(self):
+        self._stderr_file.seek(0)
+        return self._stderr_file.read()
+
+    def send_byte(self):
+        self.process.stdin.write(b"x")
+        self.process.stdin.flush()
+
+    def close_stdin(self):
+        self.process.stdin.close()
+
+    def wait(self, timeout=30):
+        return self.process.wait(timeout=timeout)
+
+    def stop(self, timeout=30):
+        """Stops the agent as its parent does; returns its exit code."""
+        if self.process.poll() is None:
+            with contextlib.suppress(BrokenPipeError, ValueError):
+                self.send_byte()
+        return self.wait(timeout)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+class Client:
+    """A local client asking for a token refresh."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+
+    def send(self):
+        self.sock.sendto(b"\x01\x00", ("127.0.0.1", AGENT_PORT))
+
+    def receive(self, timeout=15):
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recv(4096)
+        except socket.timeout:
+            return None
+
+    def refresh(self, timeout=15):
+        self.send()
+        return self.receive(timeout)
+
+    def close(self):
+        self.sock.close()
+
+
+def reply(code):
+    return bytes([2, 0, code & 0xFF, code >> 8])
+
+
+def refresh_code(timeout=15):
+    client = Client()
+    try:
+        data = client.refresh(timeout)
+    finally:
+        client.close()
+    if data is None or len(data) != 4 or data[:2] != b"\x02\x00":
+        return None
+    return data[2] | (data[3] << 8)
+
+
+class Service:
+    """The identity and event service stand-in (tests/support/identityservice.py), run on threads
+    of this process. Answers are JSON bodies; requests come back with their headers as a dict."""
+
+    def __init__(self):
+        self.stand_in = identityservice().IdentityService()
+
+    @property
+    def port(self):
+        return self.stand_in.port
+
+    def start(self):
+        self.stand_in.start()
+
+    def stop(self):
+        self.stand_in.stop()
+        shutil.rmtree(self.stand_in.state_dir, ignore_errors=True)
+
+    def url(self, path):
+        return self.stand_in.url(path)
+
+    def answer(self, path, status, body, headers=None, delay=0):
+        text = body if isinstance(body, str) else json.dumps(body)
+        self.stand_in.answer(path, {"status": status, "body": text, "delay": delay,
+                                    "headers": [[k, v] for k, v in (headers or {}).items()]})
+
+    def requests(self, path=None):
+        found = []
+        for request in self.stand_in.requests(path):
+            request = dict(request)
+            request["headers"] = dict(request["headers"])
+            found.append(request)
+        return found
+
+    @staticmethod
+    def closed_port():
+        """A port of 127.0.0.1 that nothing listens on (bound a moment ago, then released)."""
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            probe.bind(("127.0.0.1", 0))
+            return probe.getsockname()[1]
