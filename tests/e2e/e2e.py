@@ -297,6 +297,25 @@ def invalid_identity_body(run):
 
 
 @scenario
+def store_write_failure(run):
+    run.service.answer("/identify", 200, run.identity_body())
+    agent = run.start_and_settle()
+    run.wait_handled("TAVO received from cloud")
+    # A folder in the place of the store's companion file makes every write fail.
+    blocker = run.data.file("tavostore.json.tmp")
+    os.mkdir(blocker)
+    renewed = dict(run.identity_body(), tavo_token="tok-renewed")
+    run.service.answer("/identify", 200, renewed)
+    check_eq(harness.refresh_code(), 2, "refresh whose identity could not be stored")
+    check("Failed to update Token" in run.data.messages(), "the failed write is logged")
+    check_eq(run.data.store()["tavo_token"], run.identity_body()["tavo_token"], "stored token")
+    os.rmdir(blocker)
+    check_eq(harness.refresh_code(), 1, "refresh once the store can be written")
+    check_eq(run.data.store()["tavo_token"], "tok-renewed", "stored token")
+    run.stop(agent)
+
+
+@scenario
 def no_wmi_event(run):
     run.use_fixture(NO_WMI_FIXTURE)
     run.service.answer("/default-events/1", 200, {"event_count": 1})
