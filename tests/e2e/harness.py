@@ -201,6 +201,13 @@ class Agent:
         return self.wait(timeout)
 
     def kill(self):
+        """Ends the agent however it is: asked through standard input first, so that Wine closes
+        its port, then killed."""
+        if self.process.poll() is None:
+            with contextlib.suppress(BrokenPipeError, ValueError, OSError):
+                self.close_stdin()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.process.wait(timeout=10)
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
