@@ -221,23 +221,24 @@ def coalescing(run):
 
 @scenario
 def rate_limit(run):
+    run.service.answer("/identify", 200, run.identity_body())
+    agent = run.start_and_settle()
+    run.wait_handled("TAVO received from cloud")
     run.service.answer("/identify", 429, {"code": 42, "msg": "slow down"}, headers={"Retry-After": "4"})
     before = int(time.time())
-    agent = run.start_and_settle()
-    run.wait_handled("Rate limit response received from cloud")
-    stored = int(run.data.store().get("retry-after", "0"))
+    check_eq(harness.refresh_code(), 4, "refresh answered by a 429 with Retry-After")
     after = int(time.time())
+    stored = int(run.data.store().get("retry-after", "0"))
     check(before + 4 <= stored <= after + 4, "stored retry time %d within [%d, %d]" % (stored, before + 4, after + 4))
     # While the limit holds, refreshes are answered 4 at once and nothing is sent.
     run.service.answer("/identify", 200, run.identity_body())
     for _ in range(3):
         check_eq(harness.refresh_code(), 4, "refresh during the limit")
-    check_eq(len(run.requests("/identify")), 1, "requests during the limit")
+    check_eq(len(run.requests("/identify")), 2, "requests during the limit")
     # When the limit is over, the loop sends by itself.
-    check(run.wait_requests("/identify", 2, timeout=15), "the loop sends when the limit is over")
+    check(run.wait_requests("/identify", 3, timeout=15), "the loop sends when the limit is over")
     check(time.time() >= stored, "not sent before the stored time")
-    run.wait_handled("TAVO received from cloud")
-    check_eq(run.data.store().get("tavo"), run.identity_body()["tavo"], "identity stored after the limit")
+    run.wait_handled("TAVO received from cloud", 2)
     check_eq(harness.refresh_code(), 1, "refresh after the limit")
     run.stop(agent)
 
@@ -413,6 +414,22 @@ def exit_codes(run):
     check(b"Failed to get TAVO Directory Path\n" in agent.stderr.replace(b"\r\n", b"\n"),
           "standard error: %r" % agent.stderr)
     check("Fatal error [Could not get TAVO Directory Path]" in run.data.messages(), "fatal error in the log")
+
+
+@scenario
+def arguments(run):
+    run.service.answer("/identify", 200, run.identity_body())
+    config = harness.to_windows_path(run.data.config)
+    # The option's value is examined too, so the second occurrence takes the directory.
+    agent = run.start(["--config-path", "--config-path", config])
+    check(run.wait_requests("/identify", 1), "identity request with the configuration found")
+    run.stop(agent)
+    # Arguments without the option leave the configuration directory empty; the agent still runs.
+    agent = run.start(["--Config-Path", "--config-path=" + config])
+    run.wait_handled("Empty Config Directory Path.")
+    run.wait_handled("Mandatory Business data missing.")
+    run.stop(agent)
+    check_eq(len(run.requests("/identify")), 1, "identity requests")
 
 
 def main():
