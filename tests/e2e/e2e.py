@@ -159,6 +159,14 @@ class Run:
     def wait_handled(self, message, count=1, timeout=15):
         check(self.data.wait_for_log(message, count, timeout), "log line %r seen %d times" % (message, count))
 
+    def wait_stored(self, count=1):
+        """Waits until an answer that no client asked for has been handled: its last store write
+        is logged, and a moment later the handling has ended. A refresh that arrives before that
+        is answered with this answer's code, which is right for the agent but not what a scenario
+        means to test."""
+        self.wait_handled("Checkin URL updated", count)
+        time.sleep(0.2)
+
     def stop(self, agent):
         code = agent.stop()
         check_eq(code, 0, "exit code after a byte on standard input")
@@ -177,7 +185,7 @@ def main_road(run):
     check_eq(first["headers"].get("Content-Type"), "application/json", "content type")
     check_eq(first["headers"].get("User-Agent"), "Ostrel Quenlo/1.1.83", "user agent")
     check_eq(first["body"], expected_identity_document(first["body"]), "identity request document")
-    run.wait_handled("TAVO received from cloud")
+    run.wait_stored()
 
     identity = run.identity_body()
     expected_store = ("{\r\n\t\"business_id\":\t\"%s\",\r\n\t\"tavo_token\":\t\"%s\",\r\n\t\"tavo\":\t\"%s\",\r\n"
@@ -203,7 +211,7 @@ def coalescing(run):
     run.service.answer("/identify", 200, run.identity_body())
     agent = run.start_and_settle()
     check(run.wait_requests("/identify", 1), "start-up request")
-    run.wait_handled("TAVO received from cloud")
+    run.wait_stored()
     # The service answers slowly, so that every client asks while the one request is in flight.
     run.service.answer("/identify", 200, run.identity_body(), delay=1.5)
     clients = [harness.Client() for _ in range(clients_count)]
@@ -223,7 +231,7 @@ def coalescing(run):
 def rate_limit(run):
     run.service.answer("/identify", 200, run.identity_body())
     agent = run.start_and_settle()
-    run.wait_handled("TAVO received from cloud")
+    run.wait_stored()
     run.service.answer("/identify", 429, {"code": 42, "msg": "slow down"}, headers={"Retry-After": "4"})
     before = int(time.time())
     check_eq(harness.refresh_code(), 4, "refresh answered by a 429 with Retry-After")
@@ -238,7 +246,7 @@ def rate_limit(run):
     # When the limit is over, the loop sends by itself.
     check(run.wait_requests("/identify", 3, timeout=15), "the loop sends when the limit is over")
     check(time.time() >= stored, "not sent before the stored time")
-    run.wait_handled("TAVO received from cloud", 2)
+    run.wait_stored(2)
     check_eq(harness.refresh_code(), 1, "refresh after the limit")
     run.stop(agent)
 
@@ -280,7 +288,7 @@ def no_service(run):
     agent = run.start_and_settle()
     run.wait_handled("Error occured in communication with cloud service: -3")
     check_eq(harness.refresh_code(), 2, "refresh without a service")
-    check_eq(run.data.count("Error occured in communication with cloud service: -3"), 2, "both exchanges failed")
+    run.wait_handled("Error occured in communication with cloud service: -3", 2)
     run.stop(agent)
 
 
@@ -288,7 +296,7 @@ def no_service(run):
 def invalid_identity_body(run):
     run.service.answer("/identify", 200, run.identity_body())
     agent = run.start_and_settle()
-    run.wait_handled("TAVO received from cloud")
+    run.wait_stored()
     before = run.data.store_bytes()
     # A 2xx answer without a token is not stored over the identity the agent holds.
     run.service.answer("/identify", 200, {"tavo": "tavo-other", "urls": {"event": "", "catalog": "", "checkin": ""}})
@@ -301,7 +309,7 @@ def invalid_identity_body(run):
 def store_write_failure(run):
     run.service.answer("/identify", 200, run.identity_body())
     agent = run.start_and_settle()
-    run.wait_handled("TAVO received from cloud")
+    run.wait_stored()
     # A folder in the place of the store's companion file makes every write fail.
     blocker = run.data.file("tavostore.json.tmp")
     os.mkdir(blocker)
@@ -340,7 +348,7 @@ def no_wmi_event(run):
     run.wait_handled("Error response received from cloud: event store busy")
     run.service.answer("/default-events/1", 429, {"code": 6, "msg": "quiet"}, headers={"Retry-After": "60"})
     check_eq(harness.refresh_code(), 2, "refresh that sends the event again")
-    check_eq(len(run.requests("/default-events/1")), 3, "event sent again after the error answer")
+    check(run.wait_requests("/default-events/1", 3), "event sent again after the error answer")
     run.wait_handled("Error occured in communication with cloud service: -12")
     check_eq(harness.refresh_code(), 2, "refresh after a rate-limited event")
     check_eq(len(run.requests("/default-events/1")), 3, "no event after the rate-limited one")
@@ -358,7 +366,7 @@ def no_wmi_event_without_network(run):
     run.configure()
     run.service.answer("/default-events/1", 200, {"event_count": 2})
     check_eq(harness.refresh_code(), 2, "refresh that sends the event")
-    check_eq(len(run.requests("/default-events/1")), 1, "event sent once the network is there")
+    check(run.wait_requests("/default-events/1", 1), "event sent once the network is there")
     run.stop(agent)
 
 
@@ -368,7 +376,7 @@ def no_wmi_event_without_network(run):
 def configuration_edit(run):
     run.service.answer("/identify", 200, run.identity_body())
     agent = run.start_and_settle()
-    run.wait_handled("TAVO received from cloud")
+    run.wait_stored()
     run.configure(business_id="biz-renamed", identify_url=run.service.url("/identify-v2"))
     run.service.answer("/identify-v2", 200, run.identity_body())
     check_eq(harness.refresh_code(), 1, "refresh after the edit")
