@@ -166,6 +166,9 @@ void CloudCommunicator::communicationThread() {
             // Without a response there is nothing to complete the request with.
             TAVO_LOG(eLogError, false, "Error [%s]", e.what());
             continue;
+        } catch (...) {
+            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+            continue;
         }
         // Nothing thrown by one exchange may end the thread, and with it the process.
         try {

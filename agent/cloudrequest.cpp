@@ -164,17 +164,27 @@ int IdentityServiceRequest::Serialize(std::string& body) {
     if (TAVO_CONDITION_FAILED(NULL == pOs)) {
         return TAVO_ERROR;
     }
-    attach(root.get(), "os", pOs);
+    // A failed insertion frees the object, which must then not be filled.
+    if (!attach(root.get(), "os", pOs)) {
+        TAVO_LOG(eLogError, false, "Failed to insert required os object");
+        return TAVO_ERROR;
+    }
     cJSON* pMisc = cJSON_CreateObject();
     if (TAVO_CONDITION_FAILED(NULL == pMisc)) {
         return TAVO_ERROR;
     }
-    attach(root.get(), "misc", pMisc);
+    if (!attach(root.get(), "misc", pMisc)) {
+        TAVO_LOG(eLogError, false, "Failed to insert required misc object");
+        return TAVO_ERROR;
+    }
     cJSON* pMiscProduct = cJSON_CreateObject();
     if (TAVO_CONDITION_FAILED(NULL == pMiscProduct)) {
         return TAVO_ERROR;
     }
-    attach(pMisc, "product", pMiscProduct);
+    if (!attach(pMisc, "product", pMiscProduct)) {
+        TAVO_LOG(eLogError, false, "Failed to insert required product object");
+        return TAVO_ERROR;
+    }
     if (TAVO_CONDITION_FAILED(NULL == cJSON_AddStringToObject(pBusiness, RequestTags::pszID, m_strBID.c_str())) ||
         TAVO_CONDITION_FAILED(
             NULL == cJSON_AddStringToObject(pBusiness, RequestTags::pszInstallerKey, m_strInstallerKey.c_str()))) {

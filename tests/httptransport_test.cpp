@@ -147,6 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"Untrusted", true, {200, {}, "{}"}, "libcurl error: 60 "},
         FailureCase{"Slow", false, {200, {}, "{}", 7.0}, "libcurl error: 28 Timeout was reached"},
+        FailureCase{"NotHttp", false, ServiceAnswer::Raw("garbage\r\n\r\n"), "libcurl error: "},
+        FailureCase{"ClosedWithoutAnswer", false, ServiceAnswer::Raw(""), "libcurl error: 52 "},
+        FailureCase{"CutShort", false, ServiceAnswer::Raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{}"),
+                    "libcurl error: 18 "},
         FailureCase{"BodyPastOneMebibyte", false, {200, {}, std::string(HttpTransport::kMaxTransferText + 1, 'x')},
                     "libcurl error: 23 "},
         FailureCase{"HeadersPastOneMebibyte", false,

@@ -75,6 +75,9 @@ cJSON* answerToJson(const ServiceAnswer& answer) {
     cJSON_AddItemToObject(object, "headers", headersToJson(answer.headers));
     cJSON_AddStringToObject(object, "body", answer.body.c_str());
     cJSON_AddNumberToObject(object, "delay", answer.delaySeconds);
+    if (answer.sendsRaw) {
+        cJSON_AddStringToObject(object, "raw", answer.raw.c_str());
+    }
     cJSON* interim = cJSON_AddArrayToObject(object, "interim");
     for (const ServiceAnswer& early : answer.interim) {
         cJSON_AddItemToArray(interim, answerToJson(early));

@@ -16,12 +16,22 @@ struct ServiceAnswer {
     ServiceAnswer(int status = 200, HeaderList headers = {}, std::string body = std::string(), double delaySeconds = 0)
         : status(status), headers(std::move(headers)), body(std::move(body)), delaySeconds(delaySeconds) {}
 
+    // Sent as it is in place of an HTTP answer, and the connection closed ("" closes at once).
+    static ServiceAnswer Raw(const std::string& bytes) {
+        ServiceAnswer answer;
+        answer.sendsRaw = true;
+        answer.raw = bytes;
+        return answer;
+    }
+
     int status;
     HeaderList headers;  // sent in this order and letter case
     std::string body;
     double delaySeconds;
     // 1xx answers sent before this one (status and headers only).
     std::vector<ServiceAnswer> interim;
+    bool sendsRaw = false;
+    std::string raw;
 };
 
 // One request as the service received it.

@@ -28,7 +28,9 @@ Everything else goes through files in the state folder DIR, so any language can 
                     ANSWER = {"status": 200, "headers": [["Name", "value"], ...], "body": "text",
                               "delay": seconds before answering,
                               "interim": [{"status": 100, "headers": [[...]]}, ...]}
-                    (every key optional: status 200, no headers, empty body, no delay). A list is
+                    (every key optional: status 200, no headers, empty body, no delay).
+                    ANSWER = {"raw": "text", "delay": seconds} sends the text as it is instead of
+                    an HTTP answer and closes the connection ("" closes without a byte). A list is
                     served in order and its last answer repeats; the count starts again whenever
                     the file changes. A path without an answer gets 404 with an error body.
                     "Content-Length" is added unless the answer names it; headers go out in the
@@ -121,6 +123,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         answer = service.next_answer(path)
         if answer.get("delay"):
             time.sleep(float(answer["delay"]))
+        if "raw" in answer:
+            self.close_connection = True
+            try:
+                self.wfile.write(answer["raw"].encode("utf-8"))
+                self.wfile.flush()
+            except OSError:
+                pass
+            return
         out = bytearray()
         for interim in answer.get("interim", []):
             out += b"HTTP/1.1 %d Interim\r\n" % int(interim.get("status", 100))
