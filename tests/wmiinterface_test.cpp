@@ -69,6 +69,19 @@ TEST(WineWmi, SerialNumberAndOperatingSystemRows) {
     EXPECT_NE(row[1].m_strText.find(row[0].m_strText), std::wstring::npos);
 }
 
+// The agent connects on its main thread and queries on another one that does not initialise COM.
+TEST(WineWmi, QueriesFromAnotherThread) {
+    WMIInterface wmi;
+    int result = TAVO_FAIL;
+    Rows rows;
+    std::thread([&] {
+        std::list<std::wstring> columns;
+        result = wmi.RunWMIQuery(L"SELECT UUID FROM Win32_ComputerSystemProduct", columns, rows);
+    }).join();
+    EXPECT_EQ(result, TAVO_OK);
+    EXPECT_EQ(rows.size(), 1u);
+}
+
 TEST(WineWmi, NoMatchAndBadStatement) {
     WMIInterface wmi;
     std::list<std::wstring> columns;

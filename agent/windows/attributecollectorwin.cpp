@@ -3,9 +3,11 @@
 #include <ws2tcpip.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cwchar>
+#include <iterator>
 
 #include "agent/cryptoutils.h"
 #include "common/scopedhandle.h"

@@ -103,14 +103,14 @@ bool parseHresult(const std::wstring& text, HRESULT& hr) {
     return true;
 }
 
-bool parseValue(const std::wstring& spec, Value& value) {
-    if (spec == L"getfail") {
+bool parseValue(const std::wstring& valueText, Value& value) {
+    if (valueText == L"getfail") {
         value.getFails = true;
         return true;
     }
-    size_t colon = spec.find(L':');
-    std::wstring type = spec.substr(0, colon);
-    std::wstring text = colon == std::wstring::npos ? std::wstring() : spec.substr(colon + 1);
+    size_t colon = valueText.find(L':');
+    std::wstring type = valueText.substr(0, colon);
+    std::wstring text = colon == std::wstring::npos ? std::wstring() : valueText.substr(colon + 1);
     static const std::map<std::wstring, VARTYPE> types = {
         {L"empty", VT_EMPTY}, {L"null", VT_NULL}, {L"bstr", VT_BSTR},   {L"bool", VT_BOOL},
         {L"i1", VT_I1},       {L"ui1", VT_UI1},   {L"i2", VT_I2},       {L"ui2", VT_UI2},
@@ -208,12 +208,12 @@ bool loadFixture(const std::wstring& path, Fixture& fixture) {
         } else if (line.find(L'=') != std::wstring::npos) {
             // "Name = type:value": the value runs to the line's end, surrounding blanks included.
             size_t equals = line.find(L'=');
-            std::wstring spec = line.substr(equals + 1);
-            if (!spec.empty() && spec[0] == L' ') {
-                spec.erase(0, 1);
+            std::wstring valueText = line.substr(equals + 1);
+            if (!valueText.empty() && valueText[0] == L' ') {
+                valueText.erase(0, 1);
             }
             Value value;
-            ok = object != nullptr && parseValue(spec, value);
+            ok = object != nullptr && parseValue(valueText, value);
             if (ok) {
                 object->properties.emplace_back(trim(line.substr(0, equals)), value);
             }
