@@ -36,7 +36,15 @@ DWORD ChildProcess::wait(DWORD timeoutMs) {
 }
 
 std::string ProgramCommand(const std::string& program) {
-    return "\"" + ProgramDir() + program + ".exe\"";
+    return QuoteArgument(ProgramDir() + program + ".exe");
+}
+
+std::string QuoteArgument(const std::string& argument) {
+    size_t trailing = 0;
+    while (trailing < argument.size() && argument[argument.size() - 1 - trailing] == '\\') {
+        ++trailing;
+    }
+    return "\"" + argument + std::string(trailing, '\\') + "\"";
 }
 
 }  // namespace tavo::test

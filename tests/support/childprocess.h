@@ -28,5 +28,8 @@ private:
 
 // "<folder of the test program>\<program>.exe" quoted, for a command line.
 std::string ProgramCommand(const std::string& program);
+// One argument of a command line, quoted so that the child's runtime reads it back as it is
+// (a trailing backslash would otherwise escape the closing quote).
+std::string QuoteArgument(const std::string& argument);
 
 }  // namespace tavo::test

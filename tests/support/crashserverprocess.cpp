@@ -17,8 +17,8 @@ std::string uniquePipeName() {
 CrashServerProcess::CrashServerProcess(const std::string& mode, const std::string& dumpDir)
     : m_pipeNameA(uniquePipeName()),
       m_pipeName(m_pipeNameA.begin(), m_pipeNameA.end()),
-      m_process(ProgramCommand("crashserver") + " " + m_pipeNameA + " " + mode + " \"" + m_dir.file("report.txt") +
-                "\"" + (dumpDir.empty() ? "" : " \"" + dumpDir + "\"")),
+      m_process(ProgramCommand("crashserver") + " " + m_pipeNameA + " " + mode + " " +
+                QuoteArgument(m_dir.file("report.txt")) + (dumpDir.empty() ? "" : " " + QuoteArgument(dumpDir))),
       m_ready(!waitForLine("ready", 20000).empty()) {}
 
 std::vector<std::string> CrashServerProcess::report() const {

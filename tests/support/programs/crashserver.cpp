@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
     }
     const std::string mode = argv[2];
     const std::string dumpDir = argc == 5 ? argv[4] : "";
-    g_report = fopen(argv[3], "a");
+    g_report = fopen(argv[3], "ab");
     if (g_report == nullptr) {
         return 3;
     }
