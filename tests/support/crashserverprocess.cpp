@@ -14,8 +14,9 @@ std::string uniquePipeName() {
 
 }  // namespace
 
-CrashServerProcess::CrashServerProcess(const std::string& mode, const std::string& dumpDir)
-    : m_pipeNameA(uniquePipeName()),
+CrashServerProcess::CrashServerProcess(const std::string& mode, const std::string& dumpDir,
+                                       const std::string& pipeName)
+    : m_pipeNameA(pipeName.empty() ? uniquePipeName() : pipeName),
       m_pipeName(m_pipeNameA.begin(), m_pipeNameA.end()),
       m_process(ProgramCommand("crashserver") + " " + m_pipeNameA + " " + mode + " " +
                 QuoteArgument(m_dir.file("report.txt")) + (dumpDir.empty() ? "" : " " + QuoteArgument(dumpDir))),

@@ -12,8 +12,10 @@ namespace tavo::test {
 // modes, started and waited for until it serves the pipe. Ended when the owner goes out of scope.
 class CrashServerProcess {
 public:
-    // With dumpDir the server writes the dumps it is asked for there.
-    explicit CrashServerProcess(const std::string& mode, const std::string& dumpDir = "");
+    // With dumpDir the server writes the dumps it is asked for there. pipeName is for the one test
+    // that serves the agent's own pipe; every other test gets a name of its own.
+    explicit CrashServerProcess(const std::string& mode, const std::string& dumpDir = "",
+                                const std::string& pipeName = "");
 
     bool ready() const { return m_ready; }
     const std::wstring& pipeName() const { return m_pipeName; }
