@@ -207,46 +207,60 @@ TEST(ProcessCrashHandler, AccessViolationWritesADumpFromTheHandlerThread) {
               run.log.end());
 }
 
+struct AssertionCase {
+    const char* mode;
+    uint32_t code;
+    uint32_t type;
+    std::wstring expression;
+    std::wstring function;
+    std::wstring file;
+    uint32_t line;
+};
+
+void PrintTo(const AssertionCase& c, std::ostream* out) {
+    *out << c.mode;
+}
+
+class AssertionHook : public testing::TestWithParam<AssertionCase> {};
+
 // The runtime calls these hooks; here the child calls the installed ones itself, as the runtime
 // would. The process ends with the exception code, not as a normal stop.
-TEST(ProcessCrashHandler, InvalidParameterAndPureCallWriteAnAssertionAndEndTheProcess) {
-    struct Case {
-        const char* mode;
-        uint32_t code;
-        uint32_t type;
-        std::wstring expression;
-        std::wstring function;
-        std::wstring file;
-        uint32_t line;
-    };
-    const Case cases[] = {
-        {"invalid-parameter", 0xC000000D, 1, std::wstring(127, L'x'), L"function", L"file.cpp", 42},
-        {"invalid-parameter-null", 0xC000000D, 1, L"", L"", L"", 0},
-        {"pure-call", 0xC0000025, 2, L"", L"", L"", 0},
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        const CrashRun run = RunCrashChild(c.mode, dir.path());
-        EXPECT_EQ(run.exitCode, c.code) << c.mode;
-        ASSERT_EQ(run.dumps.size(), 1u) << c.mode;
-        MinidumpFile dump(run.dumps[0]);
-        ASSERT_TRUE(dump.valid()) << c.mode;
-        uint32_t threadId = 0;
-        uint32_t code = 0;
-        ASSERT_TRUE(dump.exception(threadId, code)) << c.mode;
-        EXPECT_EQ(code, c.code) << c.mode;
-        expectRequesterStream(dump, threadId);
-        const std::string stream = dump.stream(kAssertionInfoStream);
-        ASSERT_EQ(stream.size(), sizeof(AssertionInfo)) << c.mode;
-        AssertionInfo assertion;
-        memcpy(&assertion, stream.data(), sizeof(assertion));
-        EXPECT_EQ(std::wstring(assertion.expression), c.expression) << c.mode;
-        EXPECT_EQ(std::wstring(assertion.function), c.function) << c.mode;
-        EXPECT_EQ(std::wstring(assertion.file), c.file) << c.mode;
-        EXPECT_EQ(assertion.line, c.line) << c.mode;
-        EXPECT_EQ(assertion.type, c.type) << c.mode;
-    }
+TEST_P(AssertionHook, WritesTheAssertionIntoTheDumpAndEndsTheProcess) {
+    const AssertionCase& c = GetParam();
+    TempDir dir;
+    const CrashRun run = RunCrashChild(c.mode, dir.path());
+    EXPECT_EQ(run.exitCode, c.code);
+    ASSERT_EQ(run.dumps.size(), 1u);
+    MinidumpFile dump(run.dumps[0]);
+    ASSERT_TRUE(dump.valid());
+    uint32_t threadId = 0;
+    uint32_t code = 0;
+    ASSERT_TRUE(dump.exception(threadId, code));
+    EXPECT_EQ(code, c.code);
+    expectRequesterStream(dump, threadId);
+    const std::string stream = dump.stream(kAssertionInfoStream);
+    ASSERT_EQ(stream.size(), sizeof(AssertionInfo));
+    AssertionInfo assertion;
+    memcpy(&assertion, stream.data(), sizeof(assertion));
+    EXPECT_EQ(std::wstring(assertion.expression), c.expression);
+    EXPECT_EQ(std::wstring(assertion.function), c.function);
+    EXPECT_EQ(std::wstring(assertion.file), c.file);
+    EXPECT_EQ(assertion.line, c.line);
+    EXPECT_EQ(assertion.type, c.type);
 }
+
+// Texts longer than 127 characters are cut; null texts are empty.
+INSTANTIATE_TEST_SUITE_P(
+    ProcessCrashHandler, AssertionHook,
+    testing::Values(AssertionCase{"invalid-parameter", 0xC000000D, 1, std::wstring(127, L'x'), L"function",
+                                  L"file.cpp", 42},
+                    AssertionCase{"invalid-parameter-null", 0xC000000D, 1, L"", L"", L"", 0},
+                    AssertionCase{"pure-call", 0xC0000025, 2, L"", L"", L"", 0}),
+    [](const testing::TestParamInfo<AssertionCase>& info) {
+        std::string name = info.param.mode;
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
 
 TEST(ProcessCrashHandler, BreakpointGoesToThePreviousFilterWithoutADump) {
     TempDir dir;
