@@ -34,10 +34,9 @@ HANDLE openPipeByName(const wchar_t* name, DWORD access, DWORD flags) {
 
 // Finishes an operation that was started with `overlapped`, cancelling it when it has not ended
 // within timeoutMs. A handle opened without FILE_FLAG_OVERLAPPED completes the operation at once.
-bool finishWithin(HANDLE handle, BOOL started, OVERLAPPED& overlapped, DWORD timeoutMs) {
-    DWORD transferred = 0;
-    if (started) {
-        return GetOverlappedResult(handle, &overlapped, &transferred, FALSE) != FALSE;
+bool finishWithin(HANDLE handle, BOOL completed, OVERLAPPED& overlapped, DWORD timeoutMs) {
+    if (completed) {
+        return true;
     }
     if (GetLastError() != ERROR_IO_PENDING) {
         return false;
@@ -45,6 +44,7 @@ bool finishWithin(HANDLE handle, BOOL started, OVERLAPPED& overlapped, DWORD tim
     if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
         CancelIoEx(handle, &overlapped);
     }
+    DWORD transferred = 0;
     return GetOverlappedResult(handle, &overlapped, &transferred, TRUE) != FALSE;
 }
 
