@@ -55,7 +55,7 @@ def main():
         print("== Starting %s --config-path %s" % (os.path.relpath(exe, ROOT), harness.to_windows_path(data.config)))
         agent = harness.Agent(prefix, exe, ["--config-path", harness.to_windows_path(data.config)])
         # The start-up request's identity in the store says the agent is up and its handler registered.
-        if not harness.wait_until(lambda: "tavo" in data.store(), 30):
+        if not harness.wait_until(lambda: "checkin_url" in data.store(), 30):
             print("no identity stored at start-up; the agent's log:\n" + "\n".join(data.messages()))
             return 1
 
@@ -69,6 +69,7 @@ def main():
             code = answer[2] | (answer[3] << 8)
             print("   reply bytes %s: code %d (%s)" % (answer.hex(" "), code, harness.CODE_NAMES.get(code, "unknown")))
 
+        harness.wait_until(lambda: len(service.requests()) >= 2, 5)
         print("== Stored identity (%s):" % harness.to_windows_path(data.file("tavostore.json")))
         for key, value in data.store().items():
             print("   %-13s %s" % (key, value))
