@@ -402,7 +402,11 @@ def exit_codes(run):
     agent = run.start_and_settle()
     agent.close_stdin()
     check_eq(agent.wait(), 0, "exit code after standard input closed")
-    check_eq(run.data.count("TAVO agent main thread is exiting with status: 0"), 2, "the agent thread ended twice")
+    # A byte written before the agent is up ends it as soon as it waits for one, after its first step.
+    agent = run.start()
+    agent.send_byte()
+    check_eq(agent.wait(), 0, "exit code after an early byte")
+    check_eq(run.data.count("TAVO agent main thread is exiting with status: 0"), 3, "the agent thread ended each time")
 
     # A log file that cannot be opened: its folder does not exist.
     run.prefix.set_datadir(run.data.windows + "missing\\")
