@@ -1,6 +1,6 @@
-"""Drives the real vrn_tavo.exe under Wine from Linux: a Wine prefix of its own, the data directory,
-configuration files, the agent process with a pipe on its standard input, and local clients on
-127.0.0.1:60110."""
+"""Drives the real vrn_tavo.exe under Wine from Linux: the Wine prefix, the data directory,
+configuration files, the service stand-in, the agent process with a pipe on its standard input, and
+local clients on 127.0.0.1:60110."""
 
 import contextlib
 import json
@@ -49,7 +49,8 @@ def wait_until(predicate, timeout, interval=0.05):
 
 
 class Prefix:
-    """A Wine prefix with a persistent wineserver for the life of the object."""
+    """A Wine prefix; start and stop give it a persistent wineserver in between (the test command
+    keeps one for the test prefix itself)."""
 
     def __init__(self, path):
         self.path = os.path.abspath(path)
