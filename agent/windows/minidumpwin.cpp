@@ -125,8 +125,9 @@ HRESULT CExceptionHandlerEx::InstallGlobalExceptionHandler() {
                  static_cast<unsigned>(lastErrorAsHresult()));
         return E_FAIL;
     }
-    s_pfnMiniDumpWriteDump =
-        reinterpret_cast<MiniDumpWriteDumpFunction>(GetProcAddress(s_hDbgHelp, "MiniDumpWriteDump"));
+    // Through a pointer without parameters, the one cast that does not claim the two types agree.
+    s_pfnMiniDumpWriteDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(s_hDbgHelp, "MiniDumpWriteDump")));
     if (s_pfnMiniDumpWriteDump == nullptr) {
         TAVO_LOG(eLogError, false,
                  "CExceptionHandlerEx::InstallGlobalExceptionHandler -"
