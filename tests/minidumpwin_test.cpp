@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -139,7 +140,8 @@ std::string localStamp(int offset = 0) {
 // A dump's name with a time stamp between the two given ones.
 bool isDumpNameBetween(const std::string& name, const std::string& first, const std::string& last) {
     const std::string suffix = ".mdmp";
-    if (name.size() != kDumpPrefix.size() + 14 + suffix.size() || name.compare(0, kDumpPrefix.size(), kDumpPrefix) != 0 ||
+    if (name.size() != kDumpPrefix.size() + 14 + suffix.size() ||
+        name.compare(0, kDumpPrefix.size(), kDumpPrefix) != 0 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return false;
     }
@@ -226,8 +228,9 @@ TEST(CExceptionHandlerEx, AccessViolationIsDumpedThenThePreviousFilterAnswersThe
 }
 
 TEST(CExceptionHandlerEx, DisabledDumpKindsWriteNothingAndStillAskThePreviousFilter) {
-    const std::string disabled = "CExceptionHandlerEx::GenerateMiniDump S: debug :: CExceptionHandlerEx::GenerateMiniDump -" +
-                                 kBlanks30 + "MiniDump functionality has been disabled on this system";
+    const std::string disabled =
+        "CExceptionHandlerEx::GenerateMiniDump S: debug :: CExceptionHandlerEx::GenerateMiniDump -" + kBlanks30 +
+        "MiniDump functionality has been disabled on this system";
     for (const char* config : {"40000000", "40000003", "4000000F"}) {
         TempDir dir;
         const ChildResult child = runChild(dir.path(), std::string("crash av ") + config);
@@ -319,9 +322,10 @@ TEST(CExceptionHandlerEx, PlantedLinksAndFoldersUnderTheDumpNameAreNotWrittenThr
         }
         const ChildResult child = runChild(dir.path(), "crash av " + config);
         EXPECT_EQ(child.exitCode, 0xC0000005);
-        const std::string head = "CExceptionHandlerEx::GenerateMiniDump S: debug :: CExceptionHandlerEx::GenerateMiniDump"
-                                 " - CreateFile failed to create file " +
-                                 dir.path() + kDumpPrefix;
+        const std::string head =
+            "CExceptionHandlerEx::GenerateMiniDump S: debug :: CExceptionHandlerEx::GenerateMiniDump - CreateFile "
+            "failed to create file " +
+            dir.path() + kDumpPrefix;
         const int failed = FindLogLine(child.lines, head);
         ASSERT_GE(failed, 0) << child.log;
         const std::string& line = child.lines[failed];

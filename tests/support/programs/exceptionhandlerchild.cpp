@@ -21,7 +21,8 @@
 namespace {
 
 LONG WINAPI previousFilter(EXCEPTION_POINTERS* pointers) {
-    TAVO_LOG(eLogDebug, false, "previous filter 0x%.8X", static_cast<unsigned>(pointers->ExceptionRecord->ExceptionCode));
+    TAVO_LOG(eLogDebug, false, "previous filter 0x%.8X",
+             static_cast<unsigned>(pointers->ExceptionRecord->ExceptionCode));
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
