@@ -43,34 +43,30 @@ void CIPCAgent::handleReceivedIpcMessage(const std::string& msg, unsigned short 
 
     // Queuing the port in the same hold as the handler call means no completion can overtake it.
     std::lock_guard<std::mutex> lock(m_mutex);
+    IpcRefreshTokenRsp::eRefreshTokenResponse immediateCode = IpcRefreshTokenRsp::eRefreshTokenFailure;
     if (!m_lstPendingClientPorts.empty()) {
-        if (m_lstPendingClientPorts.size() >= kMaxPendingClients) {
-            TAVO_LOG(eLogError, false, "Too many clients waiting for the refresh, Client[%d] not queued", clientPort);
-            sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenFailure, clientPort);
+        if (m_lstPendingClientPorts.size() < kMaxPendingClients) {
+            m_lstPendingClientPorts.push_back(clientPort);
             return;
         }
-        m_lstPendingClientPorts.push_back(clientPort);
-        return;
-    }
-    if (!m_refreshTokenHandler) {
+        TAVO_LOG(eLogError, false, "Too many clients waiting for the refresh, Client[%d] not queued", clientPort);
+    } else if (!m_refreshTokenHandler) {
         TAVO_LOG(eLogError, false, "No Refresh Token Handler Registered by Agent");
-        sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenNotHandled, clientPort);
-        return;
-    }
-    TAVO_LOG(eLogDebug, false, "Invoking Refresh Token Handler Registered by Agent");
-    const TAVO_STATUS status = m_refreshTokenHandler(
-        [this](IpcRefreshTokenRsp::eRefreshTokenResponse code) { handleRefreshTokenResponse(code); });
-    // A refused refresh has no completion coming; a queued port would keep every later client waiting.
-    if (status != TAVO_OK) {
+        immediateCode = IpcRefreshTokenRsp::eRefreshTokenNotHandled;
+    } else {
+        TAVO_LOG(eLogDebug, false, "Invoking Refresh Token Handler Registered by Agent");
+        const TAVO_STATUS status = m_refreshTokenHandler(
+            [this](IpcRefreshTokenRsp::eRefreshTokenResponse code) { handleRefreshTokenResponse(code); });
+        if (status == TAVO_OK) {
+            m_lstPendingClientPorts.push_back(clientPort);
+            return;
+        }
+        // A refused refresh has no completion coming; a queued port would keep every later client waiting.
         TAVO_LOG(eLogError, false, "Refresh Token Handler refused the request [status = %d]", static_cast<int>(status));
-        sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenFailure, clientPort);
-        return;
     }
-    m_lstPendingClientPorts.push_back(clientPort);
-}
 
-void CIPCAgent::sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenResponse code, unsigned short clientPort) {
-    if (m_ipcServer.SendMsgAsync(serializeRsp(code), clientPort) != TAVO_OK) {
+    // A client that is not queued is answered at once.
+    if (m_ipcServer.SendMsgAsync(serializeRsp(immediateCode), clientPort) != TAVO_OK) {
         TAVO_LOG(eLogError, false, "Sending FailRspMsg to Client[%d] failed", clientPort);
     } else {
         TAVO_LOG(eLogDebug, false, "Sent FailRspMsg to Client[%d]", clientPort);

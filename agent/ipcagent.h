@@ -36,8 +36,6 @@ public:
 private:
     void handleReceivedIpcMessage(const std::string& msg, unsigned short clientPort);
     void handleRefreshTokenResponse(IpcRefreshTokenRsp::eRefreshTokenResponse code);
-    // Answers one client that is not queued; called with m_mutex held.
-    void sendImmediateRsp(IpcRefreshTokenRsp::eRefreshTokenResponse code, unsigned short clientPort);
 
     RefreshTokenHandler m_refreshTokenHandler;
     std::mutex m_mutex;

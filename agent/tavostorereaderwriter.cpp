@@ -48,6 +48,11 @@ bool parseTimestamp(const std::string& text, int64_t& out) {
     return true;
 }
 
+// The getters' and setters' messages are logged under the public operation's name.
+void logAs(const char* function, int level, const char* message) {
+    CTAVOLogger::GetInstance(std::string()).log(level, false, __FILE_NAME__, function, __LINE__, "%s", message);
+}
+
 }  // namespace
 
 int CTAVOStoreReaderWriter::Initialize(int storeType, const std::string& path) {
@@ -66,47 +71,23 @@ int CTAVOStoreReaderWriter::Initialize(int storeType, const std::string& path) {
 }
 
 std::string CTAVOStoreReaderWriter::GetTAVO() {
-    if (needsRead(m_strTAVO)) {
-        if (m_ptrStore->ReadKeyValue(kTAVOKey, m_strTAVO) != TAVO_OK) {
-            TAVO_LOG(eLogWarning, false, "Fetching TAVO failed. Returning TAVO = []");
-        } else {
-            TAVO_LOG(eLogDebug, false, "New TAVO value returned.");
-        }
-    }
-    return m_strTAVO;
+    return getString(__PRETTY_FUNCTION__, kTAVOKey, m_strTAVO, "Fetching TAVO failed. Returning TAVO = []",
+                     "New TAVO value returned.");
 }
 
 std::string CTAVOStoreReaderWriter::GetToken() {
-    if (needsRead(m_strToken)) {
-        if (m_ptrStore->ReadKeyValue(kTokenKey, m_strToken) != TAVO_OK) {
-            TAVO_LOG(eLogWarning, false, "Fetching Token failed. Returning Token = []");
-        } else {
-            TAVO_LOG(eLogDebug, false, "New Token value returned.");
-        }
-    }
-    return m_strToken;
+    return getString(__PRETTY_FUNCTION__, kTokenKey, m_strToken, "Fetching Token failed. Returning Token = []",
+                     "New Token value returned.");
 }
 
 std::string CTAVOStoreReaderWriter::GetInstanceKey() {
-    if (needsRead(m_strInstanceKey)) {
-        if (m_ptrStore->ReadKeyValue(kInstanceKeyKey, m_strInstanceKey) != TAVO_OK) {
-            TAVO_LOG(eLogWarning, false, "Fetching Instance key failed. Returning empty key.");
-        } else {
-            TAVO_LOG(eLogDebug, false, "Valid Instance key value returned.");
-        }
-    }
-    return m_strInstanceKey;
+    return getString(__PRETTY_FUNCTION__, kInstanceKeyKey, m_strInstanceKey,
+                     "Fetching Instance key failed. Returning empty key.", "Valid Instance key value returned.");
 }
 
 std::string CTAVOStoreReaderWriter::GetEventURL() {
-    if (needsRead(m_strEventURL)) {
-        if (m_ptrStore->ReadKeyValue(kEventURLKey, m_strEventURL) != TAVO_OK) {
-            TAVO_LOG(eLogWarning, false, "Fetching Event URL failed. Returning Event URL = []");
-        } else {
-            TAVO_LOG(eLogDebug, false, "New Event URL value returned.");
-        }
-    }
-    return m_strEventURL;
+    return getString(__PRETTY_FUNCTION__, kEventURLKey, m_strEventURL,
+                     "Fetching Event URL failed. Returning Event URL = []", "New Event URL value returned.");
 }
 
 int64_t CTAVOStoreReaderWriter::GetRetryTimestamp() {
@@ -130,105 +111,42 @@ int64_t CTAVOStoreReaderWriter::GetRetryTimestamp() {
 }
 
 int CTAVOStoreReaderWriter::SetTAVO(const std::string& tavo) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting TAVO failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kTAVOKey, tavo);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting TAVO failed");
-        return status;
-    }
-    m_strTAVO = tavo;
-    TAVO_LOG(eLogDebug, false, "TAVO updated");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kTAVOKey, tavo, &m_strTAVO,
+                     {"TAVO updated", "Setting TAVO failed", "Setting TAVO failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetToken(const std::string& token) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting Token failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kTokenKey, token);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting Token failed");
-        return status;
-    }
-    m_strToken = token;
-    TAVO_LOG(eLogDebug, false, "Setting Token done");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kTokenKey, token, &m_strToken,
+                     {"Setting Token done", "Setting Token failed", "Setting Token failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetInstanceKey(const std::string& instanceKey) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting Instance Key failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kInstanceKeyKey, instanceKey);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting Instance Key failed");
-        return status;
-    }
-    m_strInstanceKey = instanceKey;
-    TAVO_LOG(eLogDebug, false, "Setting Instance Key done");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kInstanceKeyKey, instanceKey, &m_strInstanceKey,
+                     {"Setting Instance Key done", "Setting Instance Key failed",
+                      "Setting Instance Key failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetEventURL(const std::string& url) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting Event URL failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kEventURLKey, url);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting Event URL failed");
-        return status;
-    }
-    m_strEventURL = url;
-    TAVO_LOG(eLogDebug, false, "Event URL updated");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kEventURLKey, url, &m_strEventURL,
+                     {"Event URL updated", "Setting Event URL failed",
+                      "Setting Event URL failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetCatalogURL(const std::string& url) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting Catalog URL failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kCatalogURLKey, url);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting Catalog URL failed");
-        return status;
-    }
-    TAVO_LOG(eLogDebug, false, "Catalog URL updated");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kCatalogURLKey, url, nullptr,
+                     {"Catalog URL updated", "Setting Catalog URL failed",
+                      "Setting Catalog URL failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetCheckinURL(const std::string& url) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting Checkin URL failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kCheckinURLKey, url);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting Checkin URL failed");
-        return status;
-    }
-    TAVO_LOG(eLogDebug, false, "Checkin URL updated");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kCheckinURLKey, url, nullptr,
+                     {"Checkin URL updated", "Setting Checkin URL failed",
+                      "Setting Checkin URL failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetBID(const std::string& bid) {
-    if (!m_ptrStore) {
-        TAVO_LOG(eLogError, false, "Setting BID failed - Initialize not done");
-        return TAVO_ERROR;
-    }
-    const int status = m_ptrStore->WriteKeyValue(kBIDKey, bid);
-    if (status != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Setting BID failed");
-        return status;
-    }
-    TAVO_LOG(eLogDebug, false, "BID updated");
-    return status;
+    return setString(__PRETTY_FUNCTION__, kBIDKey, bid, nullptr,
+                     {"BID updated", "Setting BID failed", "Setting BID failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetRetryTimestamp(const int64_t& timestamp) {
@@ -244,6 +162,39 @@ int CTAVOStoreReaderWriter::SetRetryTimestamp(const int64_t& timestamp) {
         return status;
     }
     TAVO_LOG(eLogDebug, false, "Setting Retry After timestamp done");
+    return status;
+}
+
+// Reads the key into its cache while the cache is empty, so a value once known is never read again.
+std::string CTAVOStoreReaderWriter::getString(const char* function, const char* key, std::string& cache,
+                                              const char* failed, const char* read) {
+    if (m_ptrStore && cache.empty()) {
+        // The store empties the value first: a failed read leaves the cache empty.
+        if (m_ptrStore->ReadKeyValue(key, cache) != TAVO_OK) {
+            logAs(function, eLogWarning, failed);
+        } else {
+            logAs(function, eLogDebug, read);
+        }
+    }
+    return cache;
+}
+
+// Writes one key; the cache, when the key has one, takes the value only once it is stored.
+int CTAVOStoreReaderWriter::setString(const char* function, const char* key, const std::string& value,
+                                      std::string* cache, const SetMessages& messages) {
+    if (!m_ptrStore) {
+        logAs(function, eLogError, messages.noStore);
+        return TAVO_ERROR;
+    }
+    const int status = m_ptrStore->WriteKeyValue(key, value);
+    if (status != TAVO_OK) {
+        logAs(function, eLogError, messages.failed);
+        return status;
+    }
+    if (cache != nullptr) {
+        *cache = value;
+    }
+    logAs(function, eLogDebug, messages.done);
     return status;
 }
 

@@ -37,7 +37,18 @@ public:
     int SetRetryTimestamp(const int64_t& timestamp);
 
 private:
-    bool needsRead(const std::string& cache) const { return m_ptrStore && cache.empty(); }
+    // What a setter logs when the write succeeds, when it fails, and when there is no store.
+    struct SetMessages {
+        const char* done;
+        const char* failed;
+        const char* noStore;
+    };
+
+    // The one pattern of the string getters and setters; function is the public operation's name.
+    std::string getString(const char* function, const char* key, std::string& cache, const char* failed,
+                          const char* read);
+    int setString(const char* function, const char* key, const std::string& value, std::string* cache,
+                  const SetMessages& messages);
 
     std::unique_ptr<ITAVOStoreInterface> m_ptrStore;
     std::string m_strTAVO;

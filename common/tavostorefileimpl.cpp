@@ -152,6 +152,58 @@ void fillEntry(EXPLICIT_ACCESS_W& entry, PSID sid) {
     entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
 }
 
+// The identifiers of BUILTIN\Administrators and LocalSystem; false at the first that cannot be
+// built, with the thread's last error telling why.
+bool allocateStoreSids(Sid& administrators, Sid& localSystem) {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    return AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                    0, 0, administrators.receive()) &&
+           AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                    localSystem.receive());
+}
+
+// The store's access list: full control for the administrators, then the system account. The
+// result is SetEntriesInAclW's; the caller frees the list with LocalFree.
+DWORD buildStoreAcl(const Sid& administrators, const Sid& localSystem, PACL* acl) {
+    EXPLICIT_ACCESS_W entries[2] = {};
+    fillEntry(entries[0], administrators.get());
+    fillEntry(entries[1], localSystem.get());
+    return SetEntriesInAclW(2, entries, nullptr, acl);
+}
+
+struct LocalFreeAcl {
+    void operator()(ACL* acl) const { LocalFree(acl); }
+};
+
+// Creates the file that takes the store's next text, with the store's access list from its first
+// instant: the token is never in a file that the folder's inherited entries let others read. A
+// companion left by a killed writer is removed first, since opening it would keep its access list.
+HANDLE createCompanion(const std::wstring& path) {
+    Sid administrators;
+    Sid localSystem;
+    PACL acl = nullptr;
+    if (!allocateStoreSids(administrators, localSystem) ||
+        buildStoreAcl(administrators, localSystem, &acl) != ERROR_SUCCESS) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::unique_ptr<ACL, LocalFreeAcl> ownedAcl(acl);
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    DeleteFileW(path.c_str());
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool writeAll(HANDLE file, const std::string& bytes) {
+    DWORD written = 0;
+    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
 }  // namespace
 
 int CTAVOStoreFileImpl::Initialize(const std::string& path) {
@@ -255,52 +307,35 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
         if (!insertOrUpdateJSONKeyValueString(key, value, text)) {
             return TAVO_ERROR;
         }
-        return replaceStoreFile(text) ? TAVO_OK : TAVO_ERROR;
+
+        // The new text is complete on disk in a companion file before one rename puts it in place:
+        // a writer ended at any instant leaves the store with its old text or its new one.
+        const std::wstring storePath = AnsiStringToWString(m_strFilePath);
+        const std::wstring companionPath = AnsiStringToWString(m_strFilePath + ".tmp");
+        ScopedHandle companion(createCompanion(companionPath));
+        if (!companion.valid()) {
+            TAVO_LOG(eLogError, false, "Fatal error - could not open file for writing");
+            return TAVO_ERROR;
+        }
+        if (!writeAll(companion.get(), withCrLf(text)) || !FlushFileBuffers(companion.get())) {
+            TAVO_LOG(eLogError, true, "Fatal error - could not write file [%s.tmp]", m_strFilePath.c_str());
+            companion.reset();
+            DeleteFileW(companionPath.c_str());
+            return TAVO_ERROR;
+        }
+        companion.reset();
+        if (!MoveFileExW(companionPath.c_str(), storePath.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            TAVO_LOG(eLogError, true, "Fatal error - could not move [%s.tmp] to [%s]", m_strFilePath.c_str(),
+                     m_strFilePath.c_str());
+            DeleteFileW(companionPath.c_str());
+            return TAVO_ERROR;
+        }
+        return TAVO_OK;
     } catch (const interprocess_exception& e) {
         TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", e.what());
         return TAVO_ERROR;
     }
-}
-
-// The new text goes to a companion file first and replaces the store file only once it is
-// complete on disk, so a failure at any point leaves the previous store file as it was.
-bool CTAVOStoreFileImpl::replaceStoreFile(const std::string& text) {
-    const std::string tempPath = m_strFilePath + ".tmp";
-    {
-        ScopedHandle file(
-            CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) {
-            TAVO_LOG(eLogError, false, "Fatal error - could not open file for writing");
-            return false;
-        }
-        const std::string bytes = withCrLf(text);
-        DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written != bytes.size() || !FlushFileBuffers(file.get())) {
-            TAVO_LOG(eLogError, true, "Fatal error - could not write file [%s]", tempPath.c_str());
-            file.reset();
-            DeleteFileA(tempPath.c_str());
-            return false;
-        }
-    }
-
-    // Replacing keeps the store file's access list.
-    if (ReplaceFileW(AnsiStringToWString(m_strFilePath).c_str(), AnsiStringToWString(tempPath).c_str(), nullptr, 0,
-                     nullptr, nullptr)) {
-        return true;
-    }
-    TAVO_LOG(eLogWarning, true, "Couldn't replace file [%s], moving the new one in place", m_strFilePath.c_str());
-    if (SetFilePermission(tempPath) != TAVO_OK) {
-        DeleteFileA(tempPath.c_str());
-        return false;
-    }
-    if (!MoveFileExA(tempPath.c_str(), m_strFilePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        TAVO_LOG(eLogError, true, "Fatal error - could not move [%s] to [%s]", tempPath.c_str(),
-                 m_strFilePath.c_str());
-        DeleteFileA(tempPath.c_str());
-        return false;
-    }
-    return true;
 }
 
 bool CTAVOStoreFileImpl::insertOrUpdateJSONKeyValueString(const std::string& key, const std::string& value,
@@ -380,25 +415,14 @@ bool CTAVOStoreFileImpl::serializeJson(cJSON* root, std::string& out) {
 }
 
 int SetFilePermission(const std::string& path) {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     Sid administrators;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, administrators.receive())) {
-        TAVO_LOG(eLogError, true, "AllocateAndInitializeSid Error");
-        return TAVO_ERROR;
-    }
     Sid localSystem;
-    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  localSystem.receive())) {
+    if (!allocateStoreSids(administrators, localSystem)) {
         TAVO_LOG(eLogError, true, "AllocateAndInitializeSid Error");
         return TAVO_ERROR;
     }
-
-    EXPLICIT_ACCESS_W entries[2] = {};
-    fillEntry(entries[0], administrators.get());
-    fillEntry(entries[1], localSystem.get());
     PACL acl = nullptr;
-    const DWORD aclResult = SetEntriesInAclW(2, entries, nullptr, &acl);
+    const DWORD aclResult = buildStoreAcl(administrators, localSystem, &acl);
     if (aclResult != ERROR_SUCCESS) {
         TAVO_LOG(eLogError, false, "Error: %d while setting new ACLs\n", static_cast<int>(aclResult));
         return TAVO_ERROR;

@@ -28,9 +28,6 @@ private:
     static bool readJSONKeyValueString(const std::string& json, const std::string& key, std::string& value);
     static bool serializeJson(cJSON* root, std::string& out);
 
-    // Puts text in place of the store file in one step; false leaves the store file as it was.
-    bool replaceStoreFile(const std::string& text);
-
     std::string m_strFilePath;
     std::string m_strLockFilePath;
 };

@@ -30,6 +30,12 @@ bool CWaitableEvent::IsSignalled() {
     return m_bSignalled || m_bManualSignalled;
 }
 
+// The same locked step as a wait's taking of the signal, so a reset never splits a signal that a
+// waiter is taking.
+void CWaitableEvent::ResetIfAutoReset() {
+    takeSignal();
+}
+
 bool CWaitableEvent::takeSignal() {
     std::lock_guard<std::mutex> lock(m_stateMutex);
     if (!m_bSignalled && !m_bManualSignalled) {

@@ -25,6 +25,8 @@ public:
 
     void Set();
     bool IsSignalled();
+    // Clears the signal of an auto-reset event; a manual-reset event is left as it is.
+    void ResetIfAutoReset();
 
     // Return only once the event is signalled, and take the signal of an auto-reset event. TimedWait
     // gives false at the deadline, with the flags untouched.

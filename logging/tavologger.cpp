@@ -58,11 +58,35 @@ size_t appendBounded(char* line, size_t used, size_t capacity, const char* text,
     return used + n;
 }
 
-// A rotation that stops part-way puts the current file back under its name, to be appended to.
-void putBack(bool hasCurrent, const char* aside, const char* fileName) {
-    if (hasCurrent) {
-        MoveFileA(aside, fileName);
+// Deletes fileName.5, moves fileName.4 ... fileName.1 up by one and then `newest` (when given) to
+// fileName.1; `name` is what a failure of that last move reports.
+int shiftChain(const char* fileName, const char* newest, const char* name) {
+    char source[4096];
+    char target[4096];
+    for (int n = kOldFileCount; n >= 1; --n) {
+        snprintf(source, sizeof(source), "%s.%d", fileName, n);
+        if (!fileExists(source)) {
+            continue;
+        }
+        if (n == kOldFileCount) {
+            if (!DeleteFileA(source)) {
+                fprintf(stderr, "Remove  failed for %s\n", source);
+                return TAVO_FAIL;
+            }
+            continue;
+        }
+        snprintf(target, sizeof(target), "%s.%d", fileName, n + 1);
+        if (!MoveFileA(source, target)) {
+            fprintf(stderr, "Rename failed for %s\n", source);
+            return TAVO_FAIL;
+        }
     }
+    snprintf(target, sizeof(target), "%s.1", fileName);
+    if (newest != nullptr && !MoveFileA(newest, target)) {
+        fprintf(stderr, "Rename failed for %s\n", name);
+        return TAVO_FAIL;
+    }
+    return TAVO_OK;
 }
 
 }  // namespace
@@ -114,8 +138,10 @@ bool CTAVOLogger::IsBusy() {
 }
 
 // Text mode turns every line feed into CR LF; the C runtime opens files shared for reading and
-// writing, so other processes can follow the log while it is open.
+// writing, so other processes can follow the log while it is open. Unbuffered, every line is one
+// write that lands whole or not at all: a failed line is never written again with the next one.
 void CTAVOLogger::open() {
+    m_logFile.rdbuf()->pubsetbuf(nullptr, 0);
     m_logFile.open(m_strFileName, std::ios::out | std::ios::app);
 }
 
@@ -179,6 +205,8 @@ void CTAVOLogger::log(int level, bool withLastError, const char* fileName, const
     rotateIfTooLarge();
     m_logFile.write(lineBuffer, static_cast<std::streamsize>(used));
     m_logFile.flush();
+    // A line that could not be written (a disk full for a moment) is the only one lost.
+    m_logFile.clear();
 }
 
 void CTAVOLogger::rotateIfTooLarge() {
@@ -197,39 +225,23 @@ void CTAVOLogger::rotateIfTooLarge() {
 // The current file is moved aside before the chain is shifted: when it cannot be moved (another
 // process holds it open), the old files stay as they are instead of being shifted line by line.
 int CTAVOLogger::rotate(const char* fileName) {
-    char source[4096];
-    char target[4096];
     char aside[4096];
     snprintf(aside, sizeof(aside), "%s.rotating", fileName);
+    // A file that an earlier rotation could not put back holds lines older than the current file's:
+    // it joins the chain first, so a file set aside is never overwritten.
+    if (fileExists(aside) && shiftChain(fileName, aside, aside) != TAVO_OK) {
+        return TAVO_FAIL;
+    }
     const bool hasCurrent = fileExists(fileName);
-    if (hasCurrent && !MoveFileExA(fileName, aside, MOVEFILE_REPLACE_EXISTING)) {
+    if (hasCurrent && !MoveFileExA(fileName, aside, 0)) {
         fprintf(stderr, "Rename failed for %s\n", fileName);
         return TAVO_FAIL;
     }
-    for (int n = kOldFileCount; n >= 1; --n) {
-        snprintf(source, sizeof(source), "%s.%d", fileName, n);
-        if (!fileExists(source)) {
-            continue;
+    if (shiftChain(fileName, hasCurrent ? aside : nullptr, fileName) != TAVO_OK) {
+        // Stopped part-way: the current file goes back under its name, to be appended to.
+        if (hasCurrent && !MoveFileA(aside, fileName)) {
+            fprintf(stderr, "Rename failed for %s\n", aside);
         }
-        if (n == kOldFileCount) {
-            if (!DeleteFileA(source)) {
-                fprintf(stderr, "Remove  failed for %s\n", source);
-                putBack(hasCurrent, aside, fileName);
-                return TAVO_FAIL;
-            }
-            continue;
-        }
-        snprintf(target, sizeof(target), "%s.%d", fileName, n + 1);
-        if (!MoveFileA(source, target)) {
-            fprintf(stderr, "Rename failed for %s\n", source);
-            putBack(hasCurrent, aside, fileName);
-            return TAVO_FAIL;
-        }
-    }
-    snprintf(target, sizeof(target), "%s.1", fileName);
-    if (hasCurrent && !MoveFileA(aside, target)) {
-        fprintf(stderr, "Rename failed for %s\n", fileName);
-        putBack(hasCurrent, aside, fileName);
         return TAVO_FAIL;
     }
     return TAVO_OK;

@@ -17,8 +17,21 @@ fail() {
     exit 1
 }
 
+# Commands run without the set-up lock's descriptor, so that nothing they leave running holds it.
 quiet() {
-    "$@" >>"$LOG" 2>&1 || fail "failed: $*"
+    "$@" >>"$LOG" 2>&1 9>&- || fail "failed: $*"
+}
+
+# One set-up at a time: a second run (the two commands started together, a test run beside the
+# demo) waits here for the first and then reuses what it built, instead of deleting its unfinished
+# cache folder.
+lock_cache() {
+    mkdir -p "$CACHE_ROOT"
+    exec 9>"$CACHE_ROOT/.lock"
+    if ! flock -n 9; then
+        echo "setup: waiting for another set-up run to finish" >&2
+        flock 9
+    fi
 }
 
 need_root() {
@@ -141,7 +154,7 @@ build_deps() {
             (LOG="$LOG.$arch"
              build_openssl "$prefix/src/openssl" "$prefix/$arch" "$arch"
              build_curl "$prefix/src/curl" "$prefix/$arch" "$arch"
-             rm -f "$LOG") &
+             rm -f "$LOG") 9>&- &
             pids+=($!)
         done
         local pid status=0
@@ -157,6 +170,7 @@ build_deps() {
 }
 
 main() {
+    lock_cache
     install_packages
     enable_sources
     if [ ! -f "$CACHE_ROOT/current/.complete" ]; then

@@ -25,6 +25,12 @@ trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 "$WINESERVER" -p </dev/null >/dev/null 2>&1
 "$BUILD/x86_64/wine-run" cmd /c exit </dev/null >/dev/null 2>&1
 
+# The WMI stand-in serves CLSID_WbemLocator in the test prefix. A test process that names no
+# fixture gets Wine's own WMI through it (tests/support/wmiprovider/README.md).
+PROVIDER="Z:$(realpath "$BUILD/x86_64/bin/wmiprovider.dll" | tr / '\\')"
+"$BUILD/x86_64/wine-run" reg add 'HKLM\Software\Classes\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E24}\InprocServer32' \
+    /ve /d "$PROVIDER" /f /reg:64 </dev/null >/dev/null
+
 # A Wine process now and then stays alive after its test has passed and printed its result; a test
 # that times out is run once more (a failure is never repeated).
 ctest --test-dir "$BUILD/x86_64" -j8 --output-on-failure --timeout 60 --repeat after-timeout:2 "$@"

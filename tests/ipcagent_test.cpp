@@ -173,7 +173,9 @@ TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
     EXPECT_GE(FindLogLine(lines, "tavo::CIPCAgent::handleReceivedIpcMessage S: error :: "
                                  "No Refresh Token Handler Registered by Agent"),
               0);
-    EXPECT_GE(FindLogLine(lines, "Sent FailRspMsg to Client[" + std::to_string(client.port()) + "]"), 0);
+    EXPECT_GE(FindLogLine(lines, "tavo::CIPCAgent::handleReceivedIpcMessage S: debug :: Sent FailRspMsg to Client[" +
+                                     std::to_string(client.port()) + "]"),
+              0);
 
     FakeAgent fake;
     EXPECT_EQ(agent.RegisterRefreshTokenHandler(fake.handler()), TAVO_OK);

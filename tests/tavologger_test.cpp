@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -289,6 +290,122 @@ TEST(Logger, CurrentFileHeldOpenElsewhereKeepsTheOldFiles) {
     }
     const std::string current = ReadFileBytes(path);
     EXPECT_EQ(SplitCrLfLines(current.substr(kLimit + 1)).size(), 6u);
+}
+
+bool SetFileEnd(HANDLE file, LONGLONG end) {
+    FILE_END_OF_FILE_INFO info;
+    info.EndOfFile.QuadPart = end;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &info, sizeof(info)) != FALSE;
+}
+
+// A file as long as the file system lets it be cannot take another line: an append to it fails as
+// on a full disk, until the file is cut back.
+TEST(Logger, ALineThatCannotBeWrittenIsTheOnlyOneLost) {
+    TempDir dir;
+    const std::string path = dir.file("log");
+    CTAVOLogger logger(path);
+    LOG_TO(logger, eLogError, false, "before");
+    const size_t written = ReadFileBytes(path).size();
+
+    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
+    LONGLONG longest = 0;
+    for (LONGLONG step = LONGLONG(1) << 62; step > 0; step /= 2) {
+        if (SetFileEnd(other, longest + step)) {
+            longest += step;
+        }
+    }
+    ASSERT_TRUE(SetFileEnd(other, longest));
+    // The logger's 32-bit size check must not take the file for one to rotate.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+    ASSERT_LE(static_cast<long>(data.nFileSizeLow), static_cast<long>(kLimit));
+
+    LOG_TO(logger, eLogError, false, "lost");
+    ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+    const LONGLONG after = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    ASSERT_TRUE(SetFileEnd(other, static_cast<LONGLONG>(written)));
+    CloseHandle(other);
+    // At most the bytes up to the file system's own limit went in; a whole line is far longer.
+    if (after - longest >= 64) {
+        GTEST_SKIP() << "this file system took the line at " << longest;
+    }
+
+    LOG_TO(logger, eLogError, false, "after");
+    LOG_TO(logger, eLogError, false, "later");
+    const std::vector<std::string> lines = SplitCrLfLines(ReadFileBytes(path));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(":: before "), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(":: after "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(":: later "), std::string::npos) << lines[2];
+}
+
+// The current file is set aside while the chain shifts; a file that could not be put back under
+// its name then holds the lines, and a later rotation moves it into the chain instead of over it.
+TEST(Logger, FileSetAsideByAnEarlierRotationIsNeverOverwritten) {
+    TempDir dir;
+    const std::string path = dir.file("log");
+    MakeLogFiles(path, kLimit + 1, {1, 2});
+    WriteFileBytes(path + ".rotating", "set aside");
+    {
+        CTAVOLogger logger(path);
+        LOG_TO(logger, eLogError, false, "after");
+    }
+    EXPECT_FALSE(FileExists(path + ".rotating"));
+    EXPECT_EQ(ReadFileBytes(path + ".1").size(), kLimit + 1);
+    EXPECT_EQ(ReadFileBytes(path + ".2"), "set aside");
+    EXPECT_EQ(ReadFileBytes(path + ".3"), "old 1");
+    EXPECT_EQ(ReadFileBytes(path + ".4"), "old 2");
+    EXPECT_EQ(SplitCrLfLines(ReadFileBytes(path)).size(), 1u);
+}
+
+// Another process opens the file set aside just as the rotation, stopped by an undeletable oldest
+// file, tries to put it back under its name.
+TEST(Logger, RotationThatCannotPutTheCurrentFileBackSaysSo) {
+    TempDir dir;
+    const std::string path = dir.file("log");
+    const std::string aside = path + ".rotating";
+    MakeLogFiles(path, kLimit + 1, {1, 2, 3, 4, 5});
+    HANDLE oldest = HoldWithoutDeleteSharing(path + ".5");
+    ASSERT_NE(oldest, INVALID_HANDLE_VALUE);
+    std::atomic<HANDLE> held(INVALID_HANDLE_VALUE);
+    std::atomic<bool> stop(false);
+    std::thread grabber([&] {
+        while (!stop && held == INVALID_HANDLE_VALUE) {
+            held = HoldWithoutDeleteSharing(aside);
+        }
+    });
+    std::string errors;
+    int lines = 0;
+    {
+        CTAVOLogger logger(path);
+        StderrCapture capture;
+        const ULONGLONG deadline = GetTickCount64() + 20000;
+        while (held == INVALID_HANDLE_VALUE && GetTickCount64() < deadline) {
+            LOG_TO(logger, eLogError, false, "line %d", lines++);
+        }
+        stop = true;
+        grabber.join();
+        LOG_TO(logger, eLogError, false, "into a new file");
+        errors = capture.text();
+    }
+    CloseHandle(oldest);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << "the rotation was never caught with its file set aside";
+    CloseHandle(held);
+
+    EXPECT_NE(errors.find("Remove  failed for " + path + ".5\nRename failed for " + aside + "\nFile rotation failed\n"),
+              std::string::npos)
+        << errors;
+    const std::string kept = ReadFileBytes(aside);
+    EXPECT_EQ(kept.substr(0, kLimit + 1), std::string(kLimit + 1, 'a'));
+    EXPECT_EQ(SplitCrLfLines(kept.substr(kLimit + 1)).size(), static_cast<size_t>(lines - 1));
+    for (int n = 1; n <= 5; ++n) {
+        EXPECT_EQ(ReadFileBytes(path + "." + std::to_string(n)), "old " + std::to_string(n));
+    }
+    const std::vector<std::string> current = SplitCrLfLines(ReadFileBytes(path));
+    ASSERT_EQ(current.size(), 2u);
+    EXPECT_NE(current[0].find(":: line " + std::to_string(lines - 1) + " "), std::string::npos) << current[0];
 }
 
 TEST(Logger, ThreadsLoggingThroughRotationLoseAndInterleaveNothing) {

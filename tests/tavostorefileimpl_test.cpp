@@ -2,13 +2,19 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <random>
+#include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/tavostatus.h"
@@ -84,6 +90,8 @@ public:
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return m_started; }
 
     // The exit code, or -1 when the program has not ended by the deadline.
     long wait(DWORD milliseconds) {
@@ -301,6 +309,38 @@ TEST(StoreFile, AccessListIsAppliedToEveryNewStoreFile) {
     EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo_token\":\t\"t\"\r\n}");
 }
 
+// The token is never in a file that the folder's inherited entries let other users read: each
+// new text is written into a file that carries the store's access list from its creation.
+TEST(StoreFile, StoreFileGrantsOtherUsersNothing) {
+    StoreFixture f;
+    ASSERT_EQ(f.store.WriteKeyValue("tavo", "id"), TAVO_OK);
+    // The access list is applied only to the first store file of the process; this text comes in a
+    // new file.
+    ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "secret"), TAVO_OK);
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(f.path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr) << "no access list: everybody may read";
+    const char* others[] = {"S-1-1-0", "S-1-5-11", "S-1-5-32-545"};  // Everyone, Authenticated Users, Users
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        for (const char* other : others) {
+            PSID sid = nullptr;
+            ASSERT_TRUE(ConvertStringSidToSidA(other, &sid));
+            EXPECT_FALSE(EqualSid(&ace->SidStart, sid)) << other << " may open the store";
+            LocalFree(sid);
+        }
+    }
+    LocalFree(descriptor);
+}
+
 TEST(StoreFile, AccessListOnAMissingFileFails) {
     TempDir dir;
     const std::string missing = dir.file("absent.json");
@@ -325,11 +365,11 @@ TEST(StoreFile, WriteThatCannotCompleteLeavesThePreviousStore) {
         LogTail log;
         EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_ERROR);
         CloseHandle(other);
-        EXPECT_NE(log.text().find("S: error :: Fatal error - could not move ["), std::string::npos) << log.text();
+        EXPECT_NE(log.text().find("f: tavo::CTAVOStoreFileImpl::WriteKeyValue S: error :: Fatal error - could not move ["),
+                  std::string::npos)
+            << log.text();
         EXPECT_EQ(ReadFileBytes(f.path), previous);
-        // The companion file with the new text is gone (Wine's replace may leave an empty "rf*.tmp"
-        // of its own beside it).
-        EXPECT_FALSE(FileExists(f.path + ".tmp"));
+        EXPECT_EQ(FileNames(f.dir.path()), (std::set<std::string>{"tavostore.json", "tavostore.json.lck"}));
         EXPECT_EQ(f.read("tavo"), "old");
     }
     {
@@ -340,11 +380,91 @@ TEST(StoreFile, WriteThatCannotCompleteLeavesThePreviousStore) {
         LogTail log;
         EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_ERROR);
         EXPECT_EQ(ReadFileBytes(f.path), previous);
-        EXPECT_EQ(log.count(Line(std::string(kImpl) + "replaceStoreFile", "error",
+        EXPECT_EQ(log.count(Line(std::string(kImpl) + "WriteKeyValue", "error",
                                  "Fatal error - could not open file for writing")),
                   1u)
             << log.text();
     }
+}
+
+FILETIME LastWriteTime(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+// Waits until the file was written after `before` (or is missing): another process is writing it.
+bool WaitForWrite(const std::string& path, const FILETIME& before, DWORD milliseconds) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        const FILETIME now = LastWriteTime(path);
+        if (CompareFileTime(&now, &before) != 0) {
+            return true;
+        }
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(1);
+    }
+}
+
+void SpinMicroseconds(LONGLONG microseconds) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    do {
+        QueryPerformanceCounter(&now);
+    } while ((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart < microseconds);
+}
+
+// A writer ended at any instant (by its parent, or a power cut) leaves the store file with its old
+// text or its new one, complete, and every other key as it was; at most one companion file is left.
+TEST(StoreFileKill, WriterEndedAtAnyInstantLeavesTheOldOrTheNewStore) {
+    StoreFixture f;
+    const std::vector<std::pair<std::string, std::string>> kept = {
+        {"tavo", "id-1"}, {"instance_key", "ik-1"}, {"event_url", "https://events.test/"}, {"business_id", "b-1"}};
+    for (const auto& [key, value] : kept) {
+        ASSERT_EQ(f.store.WriteKeyValue(key, value), TAVO_OK);
+    }
+    ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "first"), TAVO_OK);
+    const auto storeText = [&](const std::string& token) {
+        std::string text = "{\r\n";
+        for (const auto& [key, value] : kept) {
+            text += "\t\"" + key + "\":\t\"" + value + "\",\r\n";
+        }
+        return text + "\t\"tavo_token\":\t\"" + token + "\"\r\n}";
+    };
+    const std::regex written("tavo_token-\\d+");
+    const std::set<std::string> store = {"tavostore.json", "tavostore.json.lck"};
+    const std::set<std::string> storeAndCompanion = {"tavostore.json", "tavostore.json.lck", "tavostore.json.tmp"};
+
+    std::mt19937 random(8);
+    std::string previous = "first";
+    for (int kill = 0; kill < 50; ++kill) {
+        const FILETIME before = LastWriteTime(f.path);
+        {
+            ChildProcess writer("storewriter.exe", {f.path, "tavo_token", "1000000"});
+            ASSERT_TRUE(writer.started());
+            ASSERT_TRUE(WaitForWrite(f.path, before, 20000)) << "the writer did not start writing";
+            SpinMicroseconds(random() % 20000);
+            writer.end();
+        }
+        const std::string text = ReadFileBytes(f.path);
+        std::string token;
+        ASSERT_EQ(f.store.ReadKeyValue("tavo_token", token), TAVO_OK) << "kill " << kill << ": [" << text << "]";
+        EXPECT_TRUE(token == previous || std::regex_match(token, written)) << token;
+        ASSERT_EQ(text, storeText(token)) << "kill " << kill;
+        const std::set<std::string> names = FileNames(f.dir.path());
+        ASSERT_TRUE(names == store || names == storeAndCompanion) << "kill " << kill << ": " << names.size() << " files";
+        previous = token;
+    }
+
+    // The next write takes the place of a companion left behind.
+    ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "last"), TAVO_OK);
+    EXPECT_EQ(ReadFileBytes(f.path), storeText("last"));
+    EXPECT_EQ(FileNames(f.dir.path()), store);
 }
 
 // While another process holds the exclusive lock, a read or a write waits for it; the holder

@@ -273,6 +273,25 @@ TEST(WaitableEvent, DirectWaitsTakeAutoResetSignalsOnly) {
     EXPECT_TRUE(manual.IsSignalled());
 }
 
+TEST(WaitableEvent, ResetIfAutoResetDropsOnlyAnAutoResetSignal) {
+    CWaitableEvent autoEvent(true);
+    CWaitableEvent manual(false);
+    CWaitableEvent* events[] = {&autoEvent, &manual};
+    autoEvent.Set();
+    manual.Set();
+    autoEvent.ResetIfAutoReset();
+    manual.ResetIfAutoReset();
+    EXPECT_FALSE(autoEvent.IsSignalled());
+    EXPECT_TRUE(manual.IsSignalled());
+    EXPECT_EQ(WaitForMultipleEvents(2, events, false, 0), 1u);
+
+    // Resetting an event that holds no signal changes nothing for the next one.
+    autoEvent.ResetIfAutoReset();
+    autoEvent.Set();
+    EXPECT_EQ(WaitForMultipleEvents(2, events, false, 0), 0u);
+    EXPECT_EQ(WaitForMultipleEvents(1, events, false, 0), kWaitTimeout);
+}
+
 // Every setter owns one event and sets it again only once the waiter has taken the previous
 // signal, so each Set must produce exactly one wake-up: a signal lost between the waiter's scan
 // and its sleep shows as a wait that runs into its timeout, one reported twice as a phantom.

@@ -1,0 +1,197 @@
+#include "agent/cloudcommunicator.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+
+#include "agent/httprequest.h"
+#include "agent/httptransport.h"
+#include "common/tavostatus.h"
+#include "logging/tavolog.h"
+
+namespace tavo {
+
+namespace {
+
+const char* const kUserAgent = "Ostrel Quenlo/1.1.83";
+
+int32_t clampToInt32(int64_t value) {
+    return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+}
+
+// Seconds of a "Retry-After" value: a decimal number (leading digits, optional sign) or an
+// HTTP date (seconds until then, 0 when it has passed), held to the 32-bit range. Throws
+// std::invalid_argument for anything else.
+int32_t retryAfterSeconds(const std::string& value) {
+    size_t pos = value.find_first_not_of(" \t\n\v\f\r");
+    bool negative = false;
+    if (pos != std::string::npos && (value[pos] == '+' || value[pos] == '-')) {
+        negative = value[pos] == '-';
+        ++pos;
+    }
+    if (pos < value.size() && value[pos] >= '0' && value[pos] <= '9') {
+        int64_t number = 0;
+        for (; pos < value.size() && value[pos] >= '0' && value[pos] <= '9'; ++pos) {
+            // Past the 32-bit range the digits no longer matter; stop before 64 bits overflow.
+            if (number <= INT64_C(1) << 40) {
+                number = number * 10 + (value[pos] - '0');
+            }
+        }
+        return clampToInt32(negative ? -number : number);
+    }
+    const time_t date = curl_getdate(value.c_str(), nullptr);
+    if (date == -1) {
+        throw std::invalid_argument("Retry-After is neither a number of seconds nor a date");
+    }
+    const int64_t remaining = static_cast<int64_t>(date) - static_cast<int64_t>(std::time(nullptr));
+    return clampToInt32(remaining < 0 ? 0 : remaining);
+}
+
+void invokeResponseCallback(CloudResponseCallback callback, std::unique_ptr<CloudResponse> response) {
+    if (!callback) {
+        return;
+    }
+    try {
+        TAVO_LOG(eLogVerbose, false, "invoking callback");
+        callback(std::move(response));
+    } catch (...) {
+        TAVO_LOG(eLogError, false, "callback threw an exception; ignored");
+    }
+}
+
+// Sends one serialised request and judges the answer into response.
+void exchange(HttpTransport& transport, const std::string& url, const std::string& body, CloudResponse& response) {
+    try {
+        TAVO_LOG(eLogDebug, false, "Sending request to cloud service : %s", url.c_str());
+        HttpRequest httpRequest(eHttpPost, url, body);
+        httpRequest.SetUserAgent(kUserAgent);
+        HttpResponse httpResponse;
+        const int sent = transport.SendRequest(httpRequest, httpResponse);
+        if (sent != TAVO_OK) {
+            response.m_iResult = sent;
+            return;
+        }
+        response.m_iResult = httpResponse.IsSuccess() ? TAVO_OK : TAVO_CLOUD_ERROR_RESPONSE;
+        if (response.m_iResult == TAVO_CLOUD_ERROR_RESPONSE) {
+            // Header names are case-insensitive; of several spellings the first received counts.
+            const std::string retryAfter = httpResponse.GetHeaderAnyCase("Retry-After");
+            if (!retryAfter.empty()) {
+                const int32_t seconds = retryAfterSeconds(retryAfter);
+                response.m_iRetryAfterSeconds = seconds;
+                TAVO_LOG(eLogVerbose, false, "Retry After Seconds set to %d seconds", static_cast<int>(seconds));
+                response.m_iResult = TAVO_RATE_LIMITED;
+            }
+        }
+        response.m_bBodyValid = response.Deserialize(httpResponse.m_strBody) == TAVO_OK;
+        if (!response.m_bBodyValid) {
+            TAVO_LOG(eLogWarning, false, "failed to deserialise");
+        }
+    } catch (const std::invalid_argument& e) {
+        response.m_iResult = TAVO_INVALID_ARGUMENT;
+        TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+    }
+}
+
+}  // namespace
+
+CloudCommunicator::CloudCommunicator() {
+    m_thread = std::thread(&CloudCommunicator::communicationThread, this);
+    TAVO_LOG(eLogVerbose, false, "starting");
+}
+
+CloudCommunicator::~CloudCommunicator() {
+    Stop();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    TAVO_LOG(eLogVerbose, false, "finished");
+}
+
+int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudResponseCallback callback) {
+    if (!m_thread.joinable()) {
+        TAVO_LOG(eLogError, false, "thread not running");
+        return TAVO_FAIL;
+    }
+    if (!callback) {
+        TAVO_LOG(eLogError, false, "callback expected");
+        return TAVO_INVALID_ARGUMENT;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ptrPendingRequest = std::move(request);
+        m_callback = std::move(callback);
+    }
+    m_cv.notify_one();
+    TAVO_LOG(eLogVerbose, false, "placing request");
+    return TAVO_OK;
+}
+
+void CloudCommunicator::Stop() {
+    if (m_bStop) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+    }
+    m_cv.notify_one();
+}
+
+void CloudCommunicator::communicationThread() {
+    HttpTransport transport;
+    while (!m_bStop) {
+        std::unique_ptr<CloudRequest> request;
+        CloudResponseCallback callback;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (!m_cv.wait_for(lock, std::chrono::hours(24), [this] { return m_bStop || m_ptrPendingRequest; })) {
+                continue;
+            }
+            if (m_bStop) {
+                TAVO_LOG(eLogVerbose, false, "exiting");
+                return;
+            }
+            request = std::move(m_ptrPendingRequest);
+            callback = std::move(m_callback);
+            m_callback = nullptr;
+        }
+        std::unique_ptr<CloudResponse> response;
+        try {
+            response = request->CreateResponse();
+        } catch (const std::exception& e) {
+            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+        } catch (...) {
+            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+        }
+        if (!response) {
+            // The caller still learns that the exchange is over, or its waiting clients never would.
+            invokeResponseCallback(callback, nullptr);
+            continue;
+        }
+        // Nothing thrown by one exchange may end the thread, and with it the process.
+        try {
+            std::string body;
+            const int status = request->Serialize(body);
+            if (status != TAVO_OK || body.empty()) {
+                TAVO_LOG(eLogError, false, "failed to serialise");
+                // An empty body with success would read as a successful answer.
+                response->m_iResult = status != TAVO_OK ? status : TAVO_ERROR;
+            } else {
+                exchange(transport, request->m_strURL, body, *response);
+            }
+        } catch (const std::exception& e) {
+            response->m_iResult = TAVO_ERROR;
+            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+        } catch (...) {
+            response->m_iResult = TAVO_ERROR;
+            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+        }
+        invokeResponseCallback(callback, std::move(response));
+    }
+}
+
+}  // namespace tavo
