@@ -163,11 +163,13 @@ void CloudCommunicator::communicationThread() {
         try {
             response = request->CreateResponse();
         } catch (const std::exception& e) {
-            // Without a response there is nothing to complete the request with.
             TAVO_LOG(eLogError, false, "Error [%s]", e.what());
-            continue;
         } catch (...) {
             TAVO_LOG(eLogError, false, "Error [unknown exception]");
+        }
+        if (!response) {
+            // The caller still learns that the exchange is over, or its waiting clients never would.
+            invokeResponseCallback(callback, nullptr);
             continue;
         }
         // Nothing thrown by one exchange may end the thread, and with it the process.

@@ -12,7 +12,7 @@
 
 namespace tavo {
 
-// Receives the finished response, on the cloud thread.
+// Receives the finished response, on the cloud thread; null when no response could be made.
 using CloudResponseCallback = std::function<void(std::unique_ptr<CloudResponse>)>;
 
 // Runs the exchanges with the cloud services on a thread of its own. One request can wait: a newer

@@ -13,9 +13,9 @@
 #define TAVO_CONDITION_FAILED(condition)                                                           \
     ((condition) ? (TAVO_LOG(eLogError, false, "Failed in condition: (%s)", #condition), true) : false)
 
-// The log call for crash time, which must never wait for a lock: the line is dropped while the
-// logger is busy. A holder that is not the crashed thread lets go soon, so the line written after
-// the test waits at most for that one line.
+// The log call for crash time: the line is dropped while the logger is busy, since the writer may
+// be the crashed thread, which never lets go. A writer that takes the lock after the test is a
+// running thread and lets go after its one line.
 #define TAVO_LOG_UNLESS_BUSY(level, withLastError, ...)                                            \
     do {                                                                                            \
         CTAVOLogger& crashTimeLogger = CTAVOLogger::GetInstance(std::string());                     \

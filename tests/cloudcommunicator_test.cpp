@@ -35,7 +35,7 @@ namespace {
 // A request with a chosen body and serialisation outcome; counts its destructions.
 class ScriptedRequest : public tavo::CloudRequest {
 public:
-    enum Throw { kNone, kRuntime, kBadAlloc, kNonStandard };
+    enum Throw { kNone, kRuntime, kBadAlloc, kNonStandard, kCreateResponse };
 
     ScriptedRequest(const std::string& url, const std::string& body, int status = TAVO_OK, Throw thrown = kNone,
                     std::atomic<int>* destroyed = nullptr)
@@ -54,12 +54,18 @@ public:
             case kNonStandard:
                 throw 42;
             case kNone:
+            case kCreateResponse:
                 break;
         }
         body = m_body;
         return m_status;
     }
-    std::unique_ptr<CloudResponse> CreateResponse() override { return std::make_unique<IdentityServiceResponse>(); }
+    std::unique_ptr<CloudResponse> CreateResponse() override {
+        if (m_throw == kCreateResponse) {
+            throw std::bad_alloc();
+        }
+        return std::make_unique<IdentityServiceResponse>();
+    }
 
 private:
     std::string m_body;
@@ -86,6 +92,10 @@ public:
     std::vector<std::string> names() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_names;
+    }
+    bool isNull(size_t index) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_responses.at(index) == nullptr;
     }
     IdentityServiceResponse& identity(size_t index) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -335,6 +345,25 @@ TEST(CloudCommunicator, ACallbackThatThrowsIsLoggedAndTheNextRequestServed) {
     ASSERT_TRUE(done.waitFor(1));
     EXPECT_EQ(done.identity(0).m_iResult, TAVO_OK);
     EXPECT_EQ(service.requests().size(), 2u);
+}
+
+// A response that cannot even be made still completes the request (with nothing), unsent.
+TEST(CloudCommunicator, AResponseThatCannotBeMadeCompletesWithNothing) {
+    IdentityService service;
+    service.answer("/id", {{200, {}, kIdentityBody}});
+    Completions done;
+    CloudCommunicator communicator;
+
+    communicator.MakeRequest(
+        std::make_unique<ScriptedRequest>(service.url("/id"), "{}", TAVO_OK, ScriptedRequest::kCreateResponse),
+        done.callback("broken"));
+    ASSERT_TRUE(done.waitFor(1));
+    communicator.MakeRequest(std::make_unique<ScriptedRequest>(service.url("/id"), "{}"), done.callback("next"));
+    ASSERT_TRUE(done.waitFor(2));
+
+    EXPECT_TRUE(done.isNull(0));
+    EXPECT_EQ(done.identity(1).m_iResult, TAVO_OK);
+    EXPECT_EQ(service.requests().size(), 1u);
 }
 
 TEST(CloudCommunicator, RefusesAnEmptyCallback) {

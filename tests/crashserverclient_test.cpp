@@ -155,6 +155,18 @@ TEST(CrashServerClient, ServerThatNeverAnswersIsGivenUpWithinTheBound) {
     EXPECT_NE(server.waitForLine("register ", 1000), "");
 }
 
+TEST(CrashServerClient, AcknowledgementNeverReadIsGivenUpWithinTheBound) {
+    CrashServerProcess server("noack");
+    ASSERT_TRUE(server.ready());
+    CrashServerClient client(server.pipeName().c_str(), MiniDumpNormal, nullptr);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(client.Register());
+    const ULONGLONG elapsed = msSince(start);
+    EXPECT_GE(elapsed, 4900u);
+    EXPECT_LT(elapsed, 15000u);
+    EXPECT_FALSE(client.IsRegistered());
+}
+
 TEST(CrashServerClient, ServerGoneBeforeTheCrashFailsWithoutWaitingTheFullTime) {
     CrashServerProcess server("exit");
     ASSERT_TRUE(server.ready());

@@ -122,6 +122,29 @@ TEST(ProcessCrashHandler, WriteDumpNowWritesANewlyNamedDumpEachTime) {
     }
 }
 
+// The dump of another process shows where its thread stood, as a breakpoint there.
+TEST(ProcessCrashHandler, WritesTheDumpOfAnotherProcess) {
+    TempDir dir;
+    CrashServerProcess other("busy");
+    ASSERT_TRUE(other.ready());
+    DumpCalls calls;
+    ASSERT_TRUE(ProcessCrashHandler::WriteDumpForOtherProcess(other.processHandle(), other.mainThreadId(),
+                                                              wide(dir.path()), recordDump, &calls, MiniDumpNormal));
+    const std::vector<std::string> dumps = FilesIn(dir.path(), "*.dmp");
+    ASSERT_EQ(dumps.size(), 1u);
+    ASSERT_EQ(calls.ids.size(), 1u);
+    EXPECT_EQ(dir.path() + tavo::WStringToString(calls.ids[0]) + ".dmp", dumps[0]);
+    MinidumpFile dump(dumps[0]);
+    ASSERT_TRUE(dump.valid());
+    uint32_t threadId = 0;
+    uint32_t code = 0;
+    ASSERT_TRUE(dump.exception(threadId, code));
+    EXPECT_EQ(threadId, other.mainThreadId());
+    EXPECT_EQ(code, 0x80000003u);
+    EXPECT_FALSE(dump.hasStream(kRequesterInfoStream));
+    EXPECT_EQ(other.wait(0), static_cast<DWORD>(STILL_ACTIVE));
+}
+
 TEST(ProcessCrashHandler, FilterThatRefusesMeansNoDumpAndNoCallback) {
     TempDir dir;
     DumpCalls calls;

@@ -15,7 +15,7 @@ ChildProcess::ChildProcess(const std::string& commandLine) {
     if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
         CloseHandle(info.hThread);
         m_process.reset(info.hProcess);
-        m_id = info.dwProcessId;
+        m_mainThreadId = info.dwThreadId;
     }
 }
 

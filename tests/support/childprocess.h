@@ -17,13 +17,14 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return m_process.valid(); }
-    DWORD id() const { return m_id; }
+    DWORD mainThreadId() const { return m_mainThreadId; }
+    HANDLE handle() const { return m_process.get(); }
     // The exit code once it has ended within timeoutMs; STILL_ACTIVE otherwise.
     DWORD wait(DWORD timeoutMs);
 
 private:
     tavo::ScopedHandle m_process;
-    DWORD m_id = 0;
+    DWORD m_mainThreadId = 0;
 };
 
 // "<folder of the test program>\<program>.exe" quoted, for a command line.

@@ -25,6 +25,8 @@ public:
     // Waits up to timeoutMs for a report line that begins with prefix; returns it, or "".
     std::string waitForLine(const std::string& prefix, unsigned long timeoutMs) const;
     DWORD wait(DWORD timeoutMs) { return m_process.wait(timeoutMs); }
+    HANDLE processHandle() const { return m_process.handle(); }
+    DWORD mainThreadId() const { return m_process.mainThreadId(); }
 
 private:
     TempDir m_dir;

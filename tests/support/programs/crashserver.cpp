@@ -9,6 +9,7 @@
 //   silent       reads the registration and never answers
 //   busy         takes the pipe's only instance itself, so every open finds it busy
 //   noconfirm    answers the registration, never confirms a dump
+//   noack        answers the registration, never reads the acknowledgement (no input buffer)
 //   exit         answers the registration and exits after the acknowledgement
 //   badtag, zeroid, zerorequest, zerowritten, zeroalive
 //                answers the registration with that field wrong
@@ -139,8 +140,10 @@ int main(int argc, char** argv) {
         return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     };
 
+    // Without an input buffer a write waits until the server reads it.
+    const DWORD inputBuffer = mode == "noack" ? 0 : 4096;
     HANDLE pipe = CreateNamedPipeA(argv[1], PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                   1, 4096, 4096, 0, nullptr);
+                                   1, 4096, inputBuffer, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         report("cannot create pipe %lu", GetLastError());
         return 4;
@@ -211,6 +214,11 @@ int main(int argc, char** argv) {
     if (!WriteFile(pipe, &reply, sizeof(reply), &written, nullptr)) {
         report("reply failed %lu", GetLastError());
         return 8;
+    }
+    if (mode == "noack") {
+        report("not reading the ack");
+        Sleep(remaining());
+        return 0;
     }
     CrashPipeMessage ack = {};
     if (ReadFile(pipe, &ack, sizeof(ack), &read, nullptr)) {
