@@ -142,7 +142,11 @@ void CTAVOAgent::notifyCloudResponse(std::unique_ptr<CloudResponse> response) {
     TAVO_LOG(eLogDebug, false, "Response received from cloud");
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_ptrPendingResponse = std::move(response);
+        if (response) {
+            m_ptrPendingResponse = std::move(response);
+        } else {
+            m_bResponselessExchange = true;
+        }
     }
     m_responseEvent.Set();
 }
@@ -207,12 +211,20 @@ TAVO_STATUS CTAVOAgent::sendIdentityServiceRequest() {
 TAVO_STATUS CTAVOAgent::handleCloudResponse() {
     // Taken out once: a second wake-up for the same delivery finds nothing and answers nobody.
     std::unique_ptr<CloudResponse> response;
+    bool responseless = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         response = std::move(m_ptrPendingResponse);
+        std::swap(responseless, m_bResponselessExchange);
     }
     if (!response) {
-        return TAVO_OK;
+        if (!responseless) {
+            return TAVO_OK;
+        }
+        // The communicator could not even make a response; the exchange is over all the same.
+        TAVO_LOG(eLogError, false, "Cloud exchange ended without a response");
+        completeRefresh(IpcRefreshTokenRsp::eRefreshTokenFailure);
+        return TAVO_ERROR;
     }
     switch (response->m_eType) {
     case eResponseIdentity:

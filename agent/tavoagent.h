@@ -63,6 +63,8 @@ private:
     RefreshTokenCallback m_pendingRefreshCallback;
     std::mutex m_mutex;
     std::unique_ptr<CloudResponse> m_ptrPendingResponse;
+    // The communicator finished an exchange without a response to deliver.
+    bool m_bResponselessExchange = false;
     bool m_bNoWmiEventSent = false;
     CWaitableEvent m_idRequestEvent{true};
     CWaitableEvent m_responseEvent{true};
