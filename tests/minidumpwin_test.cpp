@@ -196,36 +196,49 @@ int indexOf(const std::vector<std::string>& lines, const std::string& line) {
     return found == lines.end() ? -1 : static_cast<int>(found - lines.begin());
 }
 
-TEST(CExceptionHandlerEx, AccessViolationIsDumpedThenThePreviousFilterAnswersThenTheCallbackRuns) {
-    const struct {
-        const char* config;
-        uint64_t dumpType;
-    } cases[] = {{"40000001", 0x8}, {"40000002", 0x147}};
-    for (const auto& c : cases) {
-        TempDir dir;
-        const std::string before = localStamp();
-        // Extra trailing backslashes must not reach the dump's path.
-        const ChildResult child = runChild(dir.path() + "\\", std::string("crash av ") + c.config);
-        const std::string after = localStamp();
+struct DumpKindCase {
+    const char* config;
+    uint64_t dumpType;
+};
 
-        // The previous filter's answer (execute handler) ends the process with the exception's code.
-        EXPECT_EQ(child.exitCode, 0xC0000005) << c.config;
-        const std::vector<std::string> dumps = dumpFiles(dir.path());
-        ASSERT_EQ(dumps.size(), 1u) << c.config << child.log;
-        EXPECT_TRUE(isDumpNameBetween(dumps[0], before, after)) << dumps[0] << " " << before << " " << after;
-        const DumpHeader header = readDump(dir.file(dumps[0]));
-        EXPECT_TRUE(header.valid);
-        EXPECT_EQ(header.flags, c.dumpType) << c.config;
-        EXPECT_EQ(header.exceptionCode, 0xC0000005u);
-
-        EXPECT_GE(indexOf(child.lines, noMatchLine(dir.path() + kPattern)), 0) << child.log;
-        const int dumped = indexOf(child.lines, unhandledLine("C0000005", "ACCESS_VIOLATION", dir.file(dumps[0])));
-        ASSERT_GE(dumped, 0) << child.log;
-        const int previous = FindLogLine(child.lines, ":: previous filter 0xC0000005", dumped);
-        ASSERT_GT(previous, dumped) << child.log;
-        EXPECT_GT(FindLogLine(child.lines, ":: global callback", previous), previous) << child.log;
-    }
+void PrintTo(const DumpKindCase& c, std::ostream* os) {
+    *os << c.config;
 }
+
+// One process per dump kind: a full-memory dump under Wine takes most of a test's time limit.
+class CExceptionHandlerExDumpKind : public testing::TestWithParam<DumpKindCase> {};
+
+TEST_P(CExceptionHandlerExDumpKind, AccessViolationIsDumpedThenThePreviousFilterAnswersThenTheCallbackRuns) {
+    const DumpKindCase& c = GetParam();
+    TempDir dir;
+    const std::string before = localStamp();
+    // Extra trailing backslashes must not reach the dump's path.
+    const ChildResult child = runChild(dir.path() + "\\", std::string("crash av ") + c.config);
+    const std::string after = localStamp();
+
+    // The previous filter's answer (execute handler) ends the process with the exception's code.
+    EXPECT_EQ(child.exitCode, 0xC0000005) << c.config;
+    const std::vector<std::string> dumps = dumpFiles(dir.path());
+    ASSERT_EQ(dumps.size(), 1u) << c.config << child.log;
+    EXPECT_TRUE(isDumpNameBetween(dumps[0], before, after)) << dumps[0] << " " << before << " " << after;
+    const DumpHeader header = readDump(dir.file(dumps[0]));
+    EXPECT_TRUE(header.valid);
+    EXPECT_EQ(header.flags, c.dumpType) << c.config;
+    EXPECT_EQ(header.exceptionCode, 0xC0000005u);
+
+    EXPECT_GE(indexOf(child.lines, noMatchLine(dir.path() + kPattern)), 0) << child.log;
+    const int dumped = indexOf(child.lines, unhandledLine("C0000005", "ACCESS_VIOLATION", dir.file(dumps[0])));
+    ASSERT_GE(dumped, 0) << child.log;
+    const int previous = FindLogLine(child.lines, ":: previous filter 0xC0000005", dumped);
+    ASSERT_GT(previous, dumped) << child.log;
+    EXPECT_GT(FindLogLine(child.lines, ":: global callback", previous), previous) << child.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CExceptionHandlerExDumpKind,
+                         testing::Values(DumpKindCase{"40000001", 0x8}, DumpKindCase{"40000002", 0x147}),
+                         [](const testing::TestParamInfo<DumpKindCase>& info) {
+                             return std::string(info.param.config);
+                         });
 
 TEST(CExceptionHandlerEx, DisabledDumpKindsWriteNothingAndStillAskThePreviousFilter) {
     const std::string disabled =
