@@ -17,6 +17,7 @@
 
 using tavo::test::FileExists;
 using tavo::test::FindLogLine;
+using tavo::test::LogLines;
 using tavo::test::ProgramDir;
 using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
@@ -37,21 +38,6 @@ struct ChildResult {
     std::vector<std::string> lines;  // from the function name on, as LogTail gives them
     std::string log;
 };
-
-std::vector<std::string> logLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        std::string line = text.substr(start, end - start);
-        const size_t function = line.find(" f: ");
-        line = function == std::string::npos ? line : line.substr(function + 4);
-        if (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // The test's environment with TMP replaced: the child's temporary folder is the test's choice.
 std::wstring environmentWithTmp(const std::string& tmp) {
@@ -93,7 +79,7 @@ ChildResult runChild(const std::string& tmp, const std::string& arguments,
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     result.processId = process.dwProcessId;
     result.log = ReadFileBytes(log);
-    result.lines = logLines(result.log);
+    result.lines = LogLines(result.log);
     return result;
 }
 

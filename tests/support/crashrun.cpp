@@ -15,17 +15,7 @@ CrashRun RunCrashChild(const std::string& mode, const std::string& dumpDir, cons
         run.exitCode = child.wait(50000);
     }
     run.dumps = FilesIn(dumpDir, "*.dmp");
-    const std::string text = ReadFileBytes(logFile);
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        std::string line = text.substr(start, end - start);
-        const size_t function = line.find(" f: ");
-        line = function == std::string::npos ? line : line.substr(function + 4);
-        if (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        run.log.push_back(line);
-    }
+    run.log = LogLines(ReadFileBytes(logFile));
     return run;
 }
 

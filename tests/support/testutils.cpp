@@ -102,11 +102,14 @@ size_t LogTail::count(const std::string& line) const {
 }
 
 std::vector<std::string> LogTail::lines() const {
-    const std::string added = text();
+    return LogLines(text());
+}
+
+std::vector<std::string> LogLines(const std::string& text) {
     std::vector<std::string> result;
     size_t start = 0;
-    for (size_t end; (end = added.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        std::string line = added.substr(start, end - start);
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = text.substr(start, end - start);
         const size_t function = line.find(" f: ");
         line = function == std::string::npos ? line : line.substr(function + 4);
         if (!line.empty() && line.back() == ' ') {

@@ -49,6 +49,10 @@ private:
     size_t m_start;
 };
 
+// The complete lines of a log text, each from its function name on, without the blank that stands
+// before the (usually empty) system error text.
+std::vector<std::string> LogLines(const std::string& text);
+
 // Index of the first line at or after `from` that contains text, or -1.
 int FindLogLine(const std::vector<std::string>& lines, const std::string& text, int from = 0);
 
