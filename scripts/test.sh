@@ -21,8 +21,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$WINESERVER" ] || WINESERVER=wineserver
 mkdir -p "$WINEPREFIX"
+if ! "$WINESERVER" -p </dev/null >/dev/null 2>&1; then
+    echo "test: a wineserver already serves $WINEPREFIX (another test run in this tree?)" >&2
+    exit 1
+fi
 trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
-"$WINESERVER" -p </dev/null >/dev/null 2>&1
 "$BUILD/x86_64/wine-run" cmd /c exit </dev/null >/dev/null 2>&1
 
 # The WMI stand-in serves CLSID_WbemLocator in the test prefix. A test process that names no
