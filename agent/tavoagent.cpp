@@ -246,64 +246,55 @@ TAVO_STATUS CTAVOAgent::handleIdentityServiceResponse(std::unique_ptr<CloudRespo
         return TAVO_ERROR;
     }
     Code code = IpcRefreshTokenRsp::eRefreshTokenFailure;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        code = storeIdentityResponse(*identity);
-    }
-    completeRefresh(code);
-    return TAVO_OK;
-}
-
-IpcRefreshTokenRsp::eRefreshTokenResponse CTAVOAgent::storeIdentityResponse(const IdentityServiceResponse& identity) {
-    if (identity.m_iResult == TAVO_RATE_LIMITED) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (identity->m_iResult == TAVO_RATE_LIMITED) {
         TAVO_LOG(eLogDebug, false, "Rate limit response received from cloud");
-        if (m_ptrStore->SetRetryTimestamp(nowSeconds() + identity.m_iRetryAfterSeconds) != TAVO_OK) {
+        code = IpcRefreshTokenRsp::eRefreshTokenRateLimited;
+        if (m_ptrStore->SetRetryTimestamp(nowSeconds() + identity->m_iRetryAfterSeconds) != TAVO_OK) {
             TAVO_LOG(eLogError, false, "Failed to update Retry Timestamp");
         }
-        return IpcRefreshTokenRsp::eRefreshTokenRateLimited;
-    }
-    if (identity.m_iResult == TAVO_CLOUD_ERROR_RESPONSE) {
-        TAVO_LOG(eLogError, false, "Error response received from  cloud: %s", identity.m_strErrorMsg.c_str());
-        return IpcRefreshTokenRsp::eRefreshTokenCloudError;
-    }
-    if (identity.m_iResult != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Error occured in communication with cloud service: %d", identity.m_iResult);
-        return IpcRefreshTokenRsp::eRefreshTokenFailure;
-    }
-    // Writing the values of a body that failed validation would replace the stored identity with
-    // empty or partial text.
-    if (!identity.m_bBodyValid) {
+    } else if (identity->m_iResult == TAVO_CLOUD_ERROR_RESPONSE) {
+        TAVO_LOG(eLogError, false, "Error response received from  cloud: %s", identity->m_strErrorMsg.c_str());
+        code = IpcRefreshTokenRsp::eRefreshTokenCloudError;
+    } else if (identity->m_iResult != TAVO_OK) {
+        TAVO_LOG(eLogError, false, "Error occured in communication with cloud service: %d", identity->m_iResult);
+    } else if (!identity->m_bBodyValid) {
+        // Writing the values of a body that failed validation would replace the stored identity
+        // with empty or partial text.
         TAVO_LOG(eLogError, false, "Invalid Identity Response received from cloud. Store not updated");
-        return IpcRefreshTokenRsp::eRefreshTokenFailure;
+    } else {
+        TAVO_LOG(eLogDebug, false, "TAVO received from cloud");
+        // A client told of success reads the token from the store, so success needs every write.
+        bool stored = true;
+        if (m_ptrStore->SetToken(identity->m_strToken) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Failed to update Token");
+            stored = false;
+        }
+        if (m_ptrStore->SetTAVO(identity->m_strTAVO) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Failed to update TAVO");
+            stored = false;
+        }
+        if (!identity->m_strInstanceKey.empty() && m_ptrStore->SetInstanceKey(identity->m_strInstanceKey) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Failed to update Instance Key");
+            stored = false;
+        }
+        if (m_ptrStore->SetEventURL(identity->m_strEventURL) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Failed to update Event URL");
+            stored = false;
+        }
+        if (m_ptrStore->SetCatalogURL(identity->m_strCatalogURL) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Failed to update Catalog URL");
+            stored = false;
+        }
+        if (m_ptrStore->SetCheckinURL(identity->m_strCheckinURL) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Failed to update Checkin URL");
+            stored = false;
+        }
+        code = stored ? IpcRefreshTokenRsp::eRefreshTokenSuccess : IpcRefreshTokenRsp::eRefreshTokenFailure;
     }
-    TAVO_LOG(eLogDebug, false, "TAVO received from cloud");
-    // A client told of success reads the token from the store, so success needs every write.
-    bool stored = true;
-    if (m_ptrStore->SetToken(identity.m_strToken) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Failed to update Token");
-        stored = false;
-    }
-    if (m_ptrStore->SetTAVO(identity.m_strTAVO) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Failed to update TAVO");
-        stored = false;
-    }
-    if (!identity.m_strInstanceKey.empty() && m_ptrStore->SetInstanceKey(identity.m_strInstanceKey) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Failed to update Instance Key");
-        stored = false;
-    }
-    if (m_ptrStore->SetEventURL(identity.m_strEventURL) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Failed to update Event URL");
-        stored = false;
-    }
-    if (m_ptrStore->SetCatalogURL(identity.m_strCatalogURL) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Failed to update Catalog URL");
-        stored = false;
-    }
-    if (m_ptrStore->SetCheckinURL(identity.m_strCheckinURL) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "Failed to update Checkin URL");
-        stored = false;
-    }
-    return stored ? IpcRefreshTokenRsp::eRefreshTokenSuccess : IpcRefreshTokenRsp::eRefreshTokenFailure;
+    lock.unlock();
+    completeRefresh(code);
+    return TAVO_OK;
 }
 
 TAVO_STATUS CTAVOAgent::handleEventResponse(std::unique_ptr<CloudResponse> response) {

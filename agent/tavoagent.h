@@ -52,8 +52,6 @@ private:
     TAVO_STATUS handleCloudResponse();
     TAVO_STATUS handleIdentityServiceResponse(std::unique_ptr<CloudResponse> response);
     TAVO_STATUS handleEventResponse(std::unique_ptr<CloudResponse> response);
-    // The store writes and the code for one identity answer; called with m_mutex held.
-    IpcRefreshTokenRsp::eRefreshTokenResponse storeIdentityResponse(const IdentityServiceResponse& identity);
     // Runs one step of the loop; what it throws is logged and answers the pending refresh with a
     // failure, so that neither the thread nor the waiting clients are lost.
     void runGuarded(TAVO_STATUS (CTAVOAgent::*step)());
