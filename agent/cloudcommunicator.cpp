@@ -63,39 +63,6 @@ void invokeResponseCallback(CloudResponseCallback callback, std::unique_ptr<Clou
     }
 }
 
-// Sends one serialised request and judges the answer into response.
-void exchange(HttpTransport& transport, const std::string& url, const std::string& body, CloudResponse& response) {
-    try {
-        TAVO_LOG(eLogDebug, false, "Sending request to cloud service : %s", url.c_str());
-        HttpRequest httpRequest(eHttpPost, url, body);
-        httpRequest.SetUserAgent(kUserAgent);
-        HttpResponse httpResponse;
-        const int sent = transport.SendRequest(httpRequest, httpResponse);
-        if (sent != TAVO_OK) {
-            response.m_iResult = sent;
-            return;
-        }
-        response.m_iResult = httpResponse.IsSuccess() ? TAVO_OK : TAVO_CLOUD_ERROR_RESPONSE;
-        if (response.m_iResult == TAVO_CLOUD_ERROR_RESPONSE) {
-            // Header names are case-insensitive; of several spellings the first received counts.
-            const std::string retryAfter = httpResponse.GetHeaderAnyCase("Retry-After");
-            if (!retryAfter.empty()) {
-                const int32_t seconds = retryAfterSeconds(retryAfter);
-                response.m_iRetryAfterSeconds = seconds;
-                TAVO_LOG(eLogVerbose, false, "Retry After Seconds set to %d seconds", static_cast<int>(seconds));
-                response.m_iResult = TAVO_RATE_LIMITED;
-            }
-        }
-        response.m_bBodyValid = response.Deserialize(httpResponse.m_strBody) == TAVO_OK;
-        if (!response.m_bBodyValid) {
-            TAVO_LOG(eLogWarning, false, "failed to deserialise");
-        }
-    } catch (const std::invalid_argument& e) {
-        response.m_iResult = TAVO_INVALID_ARGUMENT;
-        TAVO_LOG(eLogError, false, "Error [%s]", e.what());
-    }
-}
-
 }  // namespace
 
 CloudCommunicator::CloudCommunicator() {
@@ -181,8 +148,32 @@ void CloudCommunicator::communicationThread() {
                 // An empty body with success would read as a successful answer.
                 response->m_iResult = status != TAVO_OK ? status : TAVO_ERROR;
             } else {
-                exchange(transport, request->m_strURL, body, *response);
+                TAVO_LOG(eLogDebug, false, "Sending request to cloud service : %s", request->m_strURL.c_str());
+                HttpRequest httpRequest(eHttpPost, request->m_strURL, body);
+                httpRequest.SetUserAgent(kUserAgent);
+                HttpResponse httpResponse;
+                response->m_iResult = transport.SendRequest(httpRequest, httpResponse);
+                if (response->m_iResult == TAVO_OK) {
+                    response->m_iResult = httpResponse.IsSuccess() ? TAVO_OK : TAVO_CLOUD_ERROR_RESPONSE;
+                    // Header names are case-insensitive; of several spellings the first received counts.
+                    const std::string retryAfter = response->m_iResult == TAVO_CLOUD_ERROR_RESPONSE
+                                                       ? httpResponse.GetHeaderAnyCase("Retry-After")
+                                                       : std::string();
+                    if (!retryAfter.empty()) {
+                        const int32_t seconds = retryAfterSeconds(retryAfter);
+                        response->m_iRetryAfterSeconds = seconds;
+                        TAVO_LOG(eLogVerbose, false, "Retry After Seconds set to %d seconds", static_cast<int>(seconds));
+                        response->m_iResult = TAVO_RATE_LIMITED;
+                    }
+                    response->m_bBodyValid = response->Deserialize(httpResponse.m_strBody) == TAVO_OK;
+                    if (!response->m_bBodyValid) {
+                        TAVO_LOG(eLogWarning, false, "failed to deserialise");
+                    }
+                }
             }
+        } catch (const std::invalid_argument& e) {
+            response->m_iResult = TAVO_INVALID_ARGUMENT;
+            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
         } catch (const std::exception& e) {
             response->m_iResult = TAVO_ERROR;
             TAVO_LOG(eLogError, false, "Error [%s]", e.what());

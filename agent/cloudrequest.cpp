@@ -49,16 +49,6 @@ bool attach(cJSON* parent, const char* name, cJSON* item) {
     return added;
 }
 
-int print(const JsonTree& root, std::string& body) {
-    const JsonText text(cJSON_PrintUnformatted(root.get()));
-    if (!text) {
-        TAVO_LOG(eLogError, false, "Failed to print request data");
-        return TAVO_ERROR;
-    }
-    body = text.get();
-    return TAVO_OK;
-}
-
 std::string eventUrl(CTAVOStoreReaderWriter& store, const CTAVOConfig& config) {
     const std::string stored = store.GetEventURL();
     return appendEventPathSuffix(stored.empty() ? config.m_strEventURL : stored);
@@ -227,7 +217,13 @@ int IdentityServiceRequest::Serialize(std::string& body) {
         }
         attach(pMisc, "cache", pCache);
     }
-    return print(root, body);
+    const JsonText text(cJSON_PrintUnformatted(root.get()));
+    if (!text) {
+        TAVO_LOG(eLogError, false, "Failed to print request data");
+        return TAVO_ERROR;
+    }
+    body = text.get();
+    return TAVO_OK;
 }
 
 std::unique_ptr<CloudResponse> IdentityServiceRequest::CreateResponse() {
@@ -328,7 +324,13 @@ int EventRequest::Serialize(std::string& body) {
             NULL == cJSON_AddStringToObject(pEvent, RequestTags::pszHostname, m_strHostname.c_str()))) {
         return TAVO_ERROR;
     }
-    return print(root, body);
+    const JsonText text(cJSON_PrintUnformatted(root.get()));
+    if (!text) {
+        TAVO_LOG(eLogError, false, "Failed to print request data");
+        return TAVO_ERROR;
+    }
+    body = text.get();
+    return TAVO_OK;
 }
 
 std::unique_ptr<CloudResponse> EventRequest::CreateResponse() {

@@ -35,14 +35,6 @@ int toInt(const cJSON* item) {
     return static_cast<int>(value);
 }
 
-JsonTree parse(const std::string& body) {
-    JsonTree tree(cJSON_Parse(body.c_str()));
-    if (!tree) {
-        TAVO_LOG(eLogError, false, "Couldn't parse json : %s", body.c_str());
-    }
-    return tree;
-}
-
 int readErrorBody(const cJSON* root, int& errorCode, std::string& errorMsg) {
     const cJSON* pErrorCode = cJSON_GetObjectItem(root, "code");
     if (TAVO_CONDITION_FAILED(NULL == pErrorCode)) {
@@ -64,8 +56,9 @@ int readErrorBody(const cJSON* root, int& errorCode, std::string& errorMsg) {
 }  // namespace
 
 int IdentityServiceResponse::Deserialize(const std::string& body) {
-    const JsonTree root = parse(body);
+    const JsonTree root(cJSON_Parse(body.c_str()));
     if (!root) {
+        TAVO_LOG(eLogError, false, "Couldn't parse json : %s", body.c_str());
         return TAVO_ERROR;
     }
     if (m_iResult != TAVO_OK) {
@@ -111,8 +104,9 @@ int IdentityServiceResponse::Deserialize(const std::string& body) {
 }
 
 int EventResponse::Deserialize(const std::string& body) {
-    const JsonTree root = parse(body);
+    const JsonTree root(cJSON_Parse(body.c_str()));
     if (!root) {
+        TAVO_LOG(eLogError, false, "Couldn't parse json : %s", body.c_str());
         return TAVO_ERROR;
     }
     if (m_iResult != TAVO_OK) {

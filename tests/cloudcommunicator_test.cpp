@@ -313,8 +313,9 @@ INSTANTIATE_TEST_SUITE_P(
     Table, CloudBrokenExchange,
     testing::Values(
         BrokenCase{"PlainHttp", "http://127.0.0.1/id", false, TAVO_OK, ScriptedRequest::kNone, "{}", TAVO_INVALID_ARGUMENT,
-                   {"S: debug :: Sending request to cloud service : http://127.0.0.1/id",
-                    "S: error :: Error [Unsupported URI encountered]"}},
+                   {"tavo::CloudCommunicator::communicationThread S: debug :: Sending request to cloud service : "
+                    "http://127.0.0.1/id",
+                    "tavo::CloudCommunicator::communicationThread S: error :: Error [Unsupported URI encountered]"}},
         BrokenCase{"UrlTooLong", kLongUrl, false, TAVO_OK, ScriptedRequest::kNone, "{}", TAVO_INVALID_ARGUMENT,
                    {"S: error :: Error [Unsupported URI encountered]"}},
         BrokenCase{"Untrusted", "", true, TAVO_OK, ScriptedRequest::kNone, "{}", TAVO_ERROR, {"libcurl error: 60 "}},
