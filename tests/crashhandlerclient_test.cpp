@@ -25,6 +25,18 @@ namespace {
 const char kDumpCreated[] = "CrashHandlerClient::CrashHandled S: debug :: Crash Dump Created";
 const char kNotOutOfProcess[] = "CrashHandlerClient::CrashHandled S: warning :: Crash was not created OOP. Dump not updated";
 
+// The child ended on the abort path (exit code 3) after the handler wrote its one dump.
+void expectAbortDump(const CrashRun& run) {
+    EXPECT_EQ(run.exitCode, 3u);
+    ASSERT_EQ(run.dumps.size(), 1u);
+    MinidumpFile dump(run.dumps[0]);
+    ASSERT_TRUE(dump.valid());
+    uint32_t threadId = 0;
+    uint32_t code = 0;
+    ASSERT_TRUE(dump.exception(threadId, code));
+    EXPECT_EQ(code, 0xC0000025u);
+}
+
 TEST(CrashHandlerClient, EmptyDumpDirectoryInstallsNothingAndLogsNothing) {
     const LPTOP_LEVEL_EXCEPTION_FILTER filterBefore = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(filterBefore);
@@ -41,14 +53,7 @@ TEST(CrashHandlerClient, EmptyDumpDirectoryInstallsNothingAndLogsNothing) {
 TEST(CrashHandlerClient, AbortWithoutAServerWritesTheDumpItself) {
     TempDir dir;
     const CrashRun run = RunCrashChild("abort", dir.path());
-    EXPECT_EQ(run.exitCode, 3u);
-    ASSERT_EQ(run.dumps.size(), 1u);
-    MinidumpFile dump(run.dumps[0]);
-    ASSERT_TRUE(dump.valid());
-    uint32_t threadId = 0;
-    uint32_t code = 0;
-    ASSERT_TRUE(dump.exception(threadId, code));
-    EXPECT_EQ(code, 0xC0000025u);
+    expectAbortDump(run);
     const std::vector<std::string> expected = {
         "CrashHandlerClient::SetupCrashHandler S: debug :: Dump directory [" + dir.path() + "]",
         "CrashHandlerClient::SetupCrashHandler S: warning :: OOP Not created. Crashes will be handled locally",
@@ -58,20 +63,11 @@ TEST(CrashHandlerClient, AbortWithoutAServerWritesTheDumpItself) {
     EXPECT_EQ(run.log, expected);
 }
 
-// The toolchain's runtime ends a pure virtual call through abort or a fault; either way a dump is
-// written before the process ends.
 // The runtime's pure-virtual handler aborts, so the call ends on the abort path, not at address 0.
 TEST(CrashHandlerClient, RealPureVirtualCallEndsWithADump) {
     TempDir dir;
     const CrashRun run = RunCrashChild("pure-virtual", dir.path());
-    EXPECT_EQ(run.exitCode, 3u);
-    ASSERT_EQ(run.dumps.size(), 1u);
-    MinidumpFile dump(run.dumps[0]);
-    ASSERT_TRUE(dump.valid());
-    uint32_t threadId = 0;
-    uint32_t code = 0;
-    ASSERT_TRUE(dump.exception(threadId, code));
-    EXPECT_EQ(code, 0xC0000025u);
+    expectAbortDump(run);
     EXPECT_NE(std::find(run.log.begin(), run.log.end(), kDumpCreated), run.log.end());
 }
 
