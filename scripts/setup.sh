@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Prepares a Debian machine to build and test vrn_tavo.exe: the MinGW-w64 toolchains, Wine, the host
-# tools, and OpenSSL and libcurl built from Debian's source packages for both Windows targets (i686,
-# the product; x86_64, the build the tests run, since 32-bit processes cannot start on this kernel),
-# plus the unpacked cJSON sources. Idempotent and quiet; with --print-prefix it prints the dependency
-# cache folder. Fails loudly.
+# Prepares a Debian machine to build and test vrn_tavo.exe: the MinGW-w64 toolchains, Wine (with its
+# 32-bit loader where the kernel starts 32-bit programs), the host tools, and OpenSSL and libcurl
+# built from Debian's source packages for both Windows targets (i686, the product; x86_64, the 64-bit
+# build that the tests also run), plus the unpacked cJSON sources. Idempotent and quiet; with
+# --print-prefix it prints the dependency cache folder. Fails loudly.
 set -euo pipefail
+source "$(dirname "$0")/widths.sh"
 
 CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/vrn_tavo-deps"
 TARGETS=(i686 x86_64)
@@ -59,6 +60,23 @@ install_packages() {
     need_root
     apt_update
     quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+}
+
+# Wine's 32-bit loader comes from the i386 architecture; it runs the 32-bit product in a win64
+# prefix, as WoW64 does on Windows.
+install_wine32() {
+    if ! tavo_can_start_32bit "$CACHE_ROOT"; then
+        echo "setup: $TAVO_NO_32BIT; only the 64-bit build will run" >&2
+        return 0
+    fi
+    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' && return 0
+    need_root
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        quiet dpkg --add-architecture i386
+        apt_updated=0
+    fi
+    apt_update
+    quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine32:i386
 }
 
 # Source packages need deb-src entries; derive them from the machine's own apt sources.
@@ -172,6 +190,7 @@ build_deps() {
 main() {
     lock_cache
     install_packages
+    install_wine32
     enable_sources
     if [ ! -f "$CACHE_ROOT/current/.complete" ]; then
         build_deps

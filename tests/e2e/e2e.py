@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Whole-program scenarios of vrn_tavo.exe under Wine.
 
-usage: e2e.py --build DIR [--list | SCENARIO]
+usage: e2e.py --build DIR [--exe EXE] [--list | SCENARIO]
 
-DIR is the 64-bit test build (it holds bin/vrn_tavo.exe, the WMI test provider and the test CA
-helper, and its Wine prefix). Each scenario starts the agent with a data directory of its own and
-the identity-service stand-in, acts as local clients, and checks what the agent answered, logged,
-stored and sent."""
+DIR is a test build of either width (it holds the WMI test provider and the test CA helper of that
+width, and its Wine prefix); EXE is the vrn_tavo.exe to run, by default DIR's own. Each scenario
+starts the agent with a data directory of its own and the identity-service stand-in, acts as local
+clients, and checks what the agent answered, logged, stored and sent."""
 
 import argparse
 import base64
@@ -95,8 +95,8 @@ class Run:
     def __init__(self, args):
         self.args = args
         self.build = os.path.abspath(args.build)
-        self.exe = os.path.join(self.build, "bin", "vrn_tavo.exe")
-        self.prefix = harness.Prefix(os.path.join(self.build, "wineprefix"))
+        self.exe = os.path.abspath(args.exe or os.path.join(self.build, "bin", "vrn_tavo.exe"))
+        self.prefix = harness.Prefix(os.path.join(self.build, "wineprefix"), harness.build_arch(self.build))
         self.data = harness.DataDir()
         self.service = harness.Service()
         self.agents = []
@@ -447,6 +447,7 @@ def arguments(run):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
+    parser.add_argument("--exe")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("scenario", nargs="?")
     args = parser.parse_args()

@@ -17,8 +17,12 @@ SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "suppor
 AGENT_PORT = 60110
 WBEM_LOCATOR_SERVER = r"HKLM\Software\Classes\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E24}\InprocServer32"
 DATADIR_KEY = r"HKLM\SOFTWARE\Ostrel\Vantor\Quillmark\TAVO"
-WINE = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
-WINESERVER = "/usr/lib/wine/wineserver64" if os.path.exists("/usr/lib/wine/wineserver64") else "wineserver"
+# The loader of each width. Address-space randomisation is off for every Wine process: Debian's Wine
+# has no preloader, and a randomised heap can lie where Wine maps the shared user data.
+LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
+WINESERVER = "/usr/lib/wine/wineserver64"
+# The registry view in which a process of each width looks up in-process COM servers.
+CLIENT_VIEWS = {"x86_64": "/reg:64", "i686": "/reg:32"}
 
 CODE_NAMES = {0: "not handled", 1: "success", 2: "failure", 3: "cloud error", 4: "rate limited"}
 
@@ -48,12 +52,23 @@ def wait_until(predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
-class Prefix:
-    """A Wine prefix; start and stop give it a persistent wineserver in between (the test command
-    keeps one for the test prefix itself)."""
+def build_arch(build):
+    """The Windows target of a build tree (i686 or x86_64), from its CMake cache."""
+    with open(os.path.join(build, "CMakeCache.txt")) as handle:
+        for line in handle:
+            if line.startswith("TAVO_ARCH:"):
+                return line.strip().split("=", 1)[1]
+    raise RuntimeError("%s is not a build tree of vrn_tavo" % build)
 
-    def __init__(self, path):
+
+class Prefix:
+    """A Wine prefix whose programs run with the loader of one width; start and stop give it a
+    persistent wineserver in between (the test command keeps one for the test prefix itself)."""
+
+    def __init__(self, path, arch):
         self.path = os.path.abspath(path)
+        self.arch = arch
+        self.wine = ["setarch", "-R", LOADERS[arch]]
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=self.path, WINEARCH="win64", WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -73,7 +88,7 @@ class Prefix:
         """Runs a Windows program to its end. Its output goes through files, not pipes: a Wine
         helper that the program starts would hold a pipe open long after the program ended."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = subprocess.Popen([WINE] + args, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            process = subprocess.Popen(self.wine + args, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
             code = process.wait(timeout=timeout)
             out.seek(0)
             err.seek(0)
@@ -96,7 +111,8 @@ def prepare_prefix(prefix, build):
     ca = identityservice().ensure_ca()
     prefix.run([os.path.join(build, "bin", "trustca.exe"), to_windows_path(ca)], check=True)
     prefix.run(["reg", "add", WBEM_LOCATOR_SERVER, "/ve", "/d",
-                to_windows_path(os.path.join(build, "bin", "wmiprovider.dll")), "/f", "/reg:64"], check=True)
+                to_windows_path(os.path.join(build, "bin", "wmiprovider.dll")), "/f", CLIENT_VIEWS[prefix.arch]],
+               check=True)
 
 
 class DataDir:
@@ -176,7 +192,7 @@ class Agent:
     def __init__(self, prefix, exe, args):
         # Standard error goes to a file, not a pipe: see Prefix.run.
         self._stderr_file = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([WINE, exe] + list(args), env=prefix.env, stdin=subprocess.PIPE,
+        self.process = subprocess.Popen(prefix.wine + [exe] + list(args), env=prefix.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.DEVNULL, stderr=self._stderr_file)
 
     @property
