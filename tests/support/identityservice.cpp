@@ -121,8 +121,9 @@ IdentityService::IdentityService(bool untrusted) {
     if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
         throw std::runtime_error("cannot start " + command);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // For a Linux program Wine fills the handles with whatever its stack held: they are not ours to
+    // close. Closing them once closed the process's cached HKEY_CURRENT_USER, and with it libcurl's
+    // view of the trusted roots.
     const ULONGLONG deadline = GetTickCount64() + 20000;
     while (!FileExists(m_state.file("port"))) {
         if (GetTickCount64() >= deadline) {
