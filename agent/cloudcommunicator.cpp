@@ -11,6 +11,7 @@
 #include "agent/httprequest.h"
 #include "agent/httptransport.h"
 #include "common/tavostatus.h"
+#include "common/timedwait.h"
 #include "logging/tavolog.h"
 
 namespace tavo {
@@ -115,7 +116,8 @@ void CloudCommunicator::communicationThread() {
         CloudResponseCallback callback;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            if (!m_cv.wait_for(lock, std::chrono::hours(24), [this] { return m_bStop || m_ptrPendingRequest; })) {
+            if (!WaitUntil(m_cv, lock, std::chrono::steady_clock::now() + std::chrono::hours(24),
+                           [this] { return m_bStop || m_ptrPendingRequest; })) {
                 continue;
             }
             if (m_bStop) {

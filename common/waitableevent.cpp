@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "common/timedwait.h"
+
 // Lock order: an event's m_waitMutex, its m_stateMutex, then a subscriber's m_waitMutex and
 // m_stateMutex. The scans and the subscription hold one event's m_stateMutex at a time and never a
 // waiter's m_waitMutex.
@@ -59,9 +61,9 @@ void CWaitableEvent::Wait() {
     }
 }
 
-bool CWaitableEvent::TimedWait(const std::chrono::system_clock::time_point& deadline) {
+bool CWaitableEvent::TimedWait(const std::chrono::steady_clock::time_point& deadline) {
     std::unique_lock<std::mutex> lock(m_waitMutex);
-    return m_condition.wait_until(lock, deadline, [this] { return takeSignal(); });
+    return WaitUntil(m_condition, lock, deadline, [this] { return takeSignal(); });
 }
 
 // The event's own flag is set first, under its lock: a subscriber woken below that scans the
@@ -147,7 +149,7 @@ namespace {
 // that arrives during a scan, behind the entry being tested, wakes the next round at once. A wake
 // whose signal another waiter took first finds nothing and sleeps again.
 uint32_t waitForAny(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events, uint32_t milliseconds,
-                    const std::chrono::system_clock::time_point& deadline) {
+                    const std::chrono::steady_clock::time_point& deadline) {
     uint32_t index = 0;
     while (!claimAnySignalled(count, events, &index)) {
         if (milliseconds == kWaitInfinite) {
@@ -162,7 +164,7 @@ uint32_t waitForAny(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** eve
 // Events are counted as they arrive, each after a wake of the waiter (whose flags the wake clears
 // before the scan, as above), and auto-reset events are consumed as they are counted.
 uint32_t waitForAll(CWaitableEvent& waiter, uint32_t count, CWaitableEvent** events, uint32_t milliseconds,
-                    const std::chrono::system_clock::time_point& deadline) {
+                    const std::chrono::steady_clock::time_point& deadline) {
     std::vector<bool> marks(count, false);
     for (;;) {
         if (milliseconds == kWaitInfinite) {
@@ -190,8 +192,8 @@ uint32_t WaitForMultipleEvents(uint32_t count, CWaitableEvent** events, bool wai
         return kWaitFailed;
     }
     CWaitableEvent waiter(true);
-    const std::chrono::system_clock::time_point deadline =
-        std::chrono::system_clock::now() + std::chrono::microseconds(static_cast<int64_t>(milliseconds) * 1000);
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<int64_t>(milliseconds) * 1000);
     uint32_t result = kWaitFailed;
     try {
         subscribeWaiter(count, events, waiter);

@@ -29,9 +29,11 @@ public:
     void ResetIfAutoReset();
 
     // Return only once the event is signalled, and take the signal of an auto-reset event. TimedWait
-    // gives false at the deadline, with the flags untouched.
+    // gives false at the deadline, with the flags untouched. The deadline is on the steady clock,
+    // which needs no calendar date: a wall-clock deadline past January 2038 does not fit the thread
+    // library's time in the 32-bit build.
     void Wait();
-    bool TimedWait(const std::chrono::system_clock::time_point& deadline);
+    bool TimedWait(const std::chrono::steady_clock::time_point& deadline);
 
 private:
     // Tests the flags and, for an auto-reset event, clears them in the same step, so that one signal

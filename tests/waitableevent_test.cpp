@@ -255,7 +255,7 @@ TEST(WaitForMultipleEvents, WaitAllCollectsEventsArrivingOneByOne) {
 TEST(WaitableEvent, DirectWaitsTakeAutoResetSignalsOnly) {
     CWaitableEvent autoEvent(true);
     CWaitableEvent manual(false);
-    const auto soon = [] { return std::chrono::system_clock::now() + milliseconds(100); };
+    const auto soon = [] { return std::chrono::steady_clock::now() + milliseconds(100); };
 
     EXPECT_FALSE(autoEvent.TimedWait(soon()));
     autoEvent.Set();
