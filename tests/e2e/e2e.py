@@ -256,7 +256,8 @@ def rate_limit_survives_restart(run):
     # The largest Retry-After the service can give ends beyond 2038.
     run.service.answer("/identify", 429, {"code": 42, "msg": "slow down"}, headers={"Retry-After": "2147483647"})
     agent = run.start_and_settle()
-    run.wait_handled("Rate limit response received from cloud")
+    # The store write's own line, not the answer's: the agent logs the answer before it stores it.
+    run.wait_handled("Setting Retry After timestamp done")
     stored = int(run.data.store()["retry-after"])
     check(stored > 2 ** 31, "retry time beyond 2038: %d" % stored)
     check_eq(harness.refresh_code(), 4, "refresh during the limit")
