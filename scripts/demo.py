@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""The demo: vrn_tavo.exe (the 64-bit build, under Wine) obtains an identity from the identity
-service stand-in and answers a local client's refresh.
+"""The demo: vrn_tavo.exe under Wine obtains an identity from the identity service stand-in and
+answers a local client's refresh.
 
-usage: demo.py --build DIR      (DIR: the 64-bit build tree)
+usage: demo.py --build DIR --exe EXE
+  DIR: a test build tree of EXE's width, for its test CA helper and WMI test provider;
+  EXE: the vrn_tavo.exe to run (the 32-bit product where the machine can start it)
 
 Stand-ins, said plainly: the identity service is a local Python HTTPS server with a test CA
 (tests/support/identityservice.py), and the machine's WMI data (firmware, disk, operating system,
@@ -24,10 +26,12 @@ FIXTURE = os.path.join(ROOT, "tests", "e2e", "fixtures", "machine.wmi")
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
+    parser.add_argument("--exe", required=True)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    exe = os.path.abspath(args.exe)
 
-    prefix = harness.Prefix(os.path.join(build, "demoprefix"))
+    prefix = harness.Prefix(os.path.join(build, "demoprefix"), harness.build_arch(build))
     service = harness.Service()
     data = harness.DataDir()
     agent = None
@@ -51,7 +55,6 @@ def main():
         print("== Configuration: %s\\bs.json and id.json" % harness.to_windows_path(data.config))
         print("== Sample machine for the WMI test provider (a stand-in): %s" % os.path.relpath(FIXTURE, ROOT))
 
-        exe = os.path.join(build, "bin", "vrn_tavo.exe")
         print("== Starting %s --config-path %s" % (os.path.relpath(exe, ROOT), harness.to_windows_path(data.config)))
         agent = harness.Agent(prefix, exe, ["--config-path", harness.to_windows_path(data.config)])
         # The start-up request's identity in the store says the agent is up and its handler registered.
