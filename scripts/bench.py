@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Benchmark of vrn_tavo.exe (the 64-bit build, under Wine) against the identity-service stand-in.
-Prints one line per figure. Not part of the test run.
+"""Benchmark of vrn_tavo.exe under Wine against the identity-service stand-in, for each build given,
+one after the other; prints a table with one row per figure and one column per build. Not part of
+the test run.
 
-usage: bench.py --build DIR      (DIR: the 64-bit test build, with its prepared Wine prefix)"""
+usage: bench.py --run NAME DIR EXE [--run NAME DIR EXE ...]
+  NAME: the column's heading; DIR: a test build of EXE's width (its prefix, the echo program, the
+  test CA helper and the WMI test provider); EXE: the vrn_tavo.exe to measure"""
 
 import argparse
 import os
@@ -40,7 +43,7 @@ def cpu_seconds(pid):
 
 
 def udpbench(prefix, build, args):
-    return subprocess.Popen([harness.WINE, os.path.join(build, "bin", "udpbench.exe")] + args, env=prefix.env,
+    return subprocess.Popen(prefix.wine + [os.path.join(build, "bin", "udpbench.exe")] + args, env=prefix.env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
@@ -50,13 +53,16 @@ def parse_ping(output):
 
 
 class Bench:
-    def __init__(self, build):
+    """The figures of one build, by row name, as texts."""
+
+    def __init__(self, build, exe):
         self.build = build
-        self.prefix = harness.Prefix(os.path.join(build, "wineprefix"))
+        self.prefix = harness.Prefix(os.path.join(build, "wineprefix"), harness.build_arch(build))
         self.service = harness.Service()
         self.data = harness.DataDir()
-        self.exe = os.path.join(build, "bin", "vrn_tavo.exe")
+        self.exe = exe
         self.agent = None
+        self.figures = {}
 
     def start_agent(self):
         self.agent = harness.Agent(self.prefix, self.exe, ["--config-path", harness.to_windows_path(self.data.config)])
@@ -94,7 +100,7 @@ class Bench:
         started = time.monotonic()
         self.start_agent()
         harness.wait_until(lambda: self.service.requests("/identify"), 30, interval=0.001)
-        print("start-up to the first identity request: %.0f ms" % ((time.monotonic() - started) * 1000))
+        self.figures[STARTUP] = "%.0f ms" % ((time.monotonic() - started) * 1000)
         # A refresh that arrives while the start-up answer is still being handled is answered by it,
         # and every later refresh would then measure the exchange before its own.
         harness.wait_until(lambda: "checkin_url" in self.data.store(), 15)
@@ -109,8 +115,7 @@ class Bench:
             times.append((time.perf_counter() - started) * 1000)
             assert answer == harness.reply(1), answer
         client.close()
-        print("full refresh (collection, HTTPS exchange, store writes), 100 sequential: p50 %.1f ms, p99 %.1f ms"
-              % (percentile(times, 0.5), percentile(times, 0.99)))
+        self.figures[FULL_REFRESH] = "%.1f ms / %.1f ms" % (percentile(times, 0.5), percentile(times, 0.99))
 
     def concurrent_clients(self):
         before = len(self.service.requests("/identify"))
@@ -122,8 +127,8 @@ class Bench:
             client.close()
         time.sleep(0.5)
         sent = len(self.service.requests("/identify")) - before
-        print("100 clients at once: %d replies (%d with code 1), %d identity requests sent"
-              % (sum(r is not None for r in replies), sum(r == harness.reply(1) for r in replies), sent))
+        self.figures[CONCURRENT] = "%d (%d with code 1), %d" % (
+            sum(r is not None for r in replies), sum(r == harness.reply(1) for r in replies), sent)
 
     def idle_cpu(self):
         pid = self.agent.process.pid
@@ -131,8 +136,8 @@ class Bench:
         before = cpu_seconds(pid)
         time.sleep(30)
         used = cpu_seconds(pid) - before
-        print("CPU time used while idle for 30 s (no rate limit pending): %.2f s" % used)
-        print("peak resident memory of the agent process: %.1f MB" % (proc_status(pid, "VmHWM") / 1024))
+        self.figures[IDLE_CPU] = "%.2f s" % used
+        self.figures[AGENT_MEMORY] = "%.1f MB" % (proc_status(pid, "VmHWM") / 1024)
 
     def rate_limited_answer(self):
         # A rate limit in force: every refresh is answered 4 without any exchange.
@@ -146,24 +151,43 @@ class Bench:
             time.sleep(1)
             ping = udpbench(self.prefix, self.build, ["ping", str(ECHO_PORT), "500"])
             echo_p50, echo_p99, _ = parse_ping(ping.communicate(timeout=120)[0])
-            print("peak resident memory of a bare Wine program (the echo), same run: %.1f MB"
-                  % (proc_status(echo.pid, "VmHWM") / 1024))
+            self.figures[ECHO_MEMORY] = "%.1f MB" % (proc_status(echo.pid, "VmHWM") / 1024)
         finally:
             echo.kill()
             echo.wait()
         ping = udpbench(self.prefix, self.build, ["ping", str(harness.AGENT_PORT), "500"])
         agent_p50, agent_p99, replies = parse_ping(ping.communicate(timeout=120)[0])
-        print("answer without exchange (code 4), 500 refreshes Wine to Wine: p50 %d us, p99 %d us (%d replies)"
-              % (agent_p50, agent_p99, replies))
-        print("bare UDP echo Wine to Wine, same run: p50 %d us, p99 %d us; ratio of the p50s %.2f"
-              % (echo_p50, echo_p99, agent_p50 / max(echo_p50, 1)))
+        self.figures[RATE_LIMITED] = "%d µs / %d µs (%d replies)" % (agent_p50, agent_p99, replies)
+        self.figures[ECHO] = "%d µs / %d µs" % (echo_p50, echo_p99)
+        self.figures[RATIO] = "%.2f" % (agent_p50 / max(echo_p50, 1))
+
+
+STARTUP = "start-up to the first identity request"
+FULL_REFRESH = "full refresh (collection, HTTPS exchange, store writes), 100 sequential, p50 / p99"
+RATE_LIMITED = "answer without an exchange (rate limit in force, code 4), 500 refreshes, p50 / p99"
+ECHO = "bare UDP echo of the same width, same run, p50 / p99"
+RATIO = "code-4 answer p50 / echo p50"
+CONCURRENT = "100 clients at once: replies, identity requests sent"
+IDLE_CPU = "CPU time of the agent while idle for 30 s, no rate limit pending"
+AGENT_MEMORY = "peak resident memory of the agent process"
+ECHO_MEMORY = "peak resident memory of a bare Wine program (the echo) of the same width"
+ROWS = [STARTUP, FULL_REFRESH, RATE_LIMITED, ECHO, RATIO, CONCURRENT, IDLE_CPU, AGENT_MEMORY, ECHO_MEMORY]
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
+    parser.add_argument("--run", nargs=3, action="append", required=True, metavar=("NAME", "DIR", "EXE"))
     args = parser.parse_args()
-    Bench(os.path.abspath(args.build)).run()
+    columns = []
+    for name, build, exe in args.run:
+        print("measuring %s (%s) ..." % (name, exe), flush=True)
+        bench = Bench(os.path.abspath(build), os.path.abspath(exe))
+        bench.run()
+        columns.append((name, bench.figures))
+    print("| figure | " + " | ".join(name for name, _ in columns) + " |")
+    print("|---|" + "---|" * len(columns))
+    for row in ROWS:
+        print("| %s | %s |" % (row, " | ".join(figures.get(row, "-") for _, figures in columns)))
     return 0
 
 
