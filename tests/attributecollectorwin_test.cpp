@@ -68,9 +68,10 @@ std::vector<std::string> namesOf(const std::list<CAttribute>& list) {
     return names;
 }
 
-// The messages that one collector logged at the error level.
-std::vector<std::string> errorsOf(const std::vector<std::string>& lines, const std::string& function) {
-    const std::string prefix = "tavo::CAttributeCollectorWin::" + function + " S: error :: ";
+// The messages that one collector logged at one level.
+std::vector<std::string> messagesOf(const std::vector<std::string>& lines, const std::string& function,
+                                    const std::string& level) {
+    const std::string prefix = "tavo::CAttributeCollectorWin::" + function + " S: " + level + " :: ";
     std::vector<std::string> messages;
     for (const std::string& line : lines) {
         if (line.compare(0, prefix.size(), prefix) == 0) {
@@ -78,6 +79,10 @@ std::vector<std::string> errorsOf(const std::vector<std::string>& lines, const s
         }
     }
     return messages;
+}
+
+std::vector<std::string> errorsOf(const std::vector<std::string>& lines, const std::string& function) {
+    return messagesOf(lines, function, "error");
 }
 
 std::vector<std::string> expectedErrors(const char* message) {
@@ -609,7 +614,7 @@ TEST_F(Winsock, AdapterWalk) {
         list.ipv4(list.add(IF_TYPE_SOFTWARE_LOOPBACK, mac, IfOperStatusUp, L"Loopback"), "127.0.0.1", 8);
         list.ipv4(list.add(IF_TYPE_TUNNEL, {}, IfOperStatusUp, L"Tunnel"), "10.1.1.1", 8);
         std::list<CAttribute> attributes;
-        tavo::appendAdapterList(list.first(), attributes);
+        CAttributeCollectorWin::getAdapterList(list.first(), attributes);
         EXPECT_TRUE(attributes.empty());
     }
 
@@ -629,12 +634,24 @@ TEST_F(Winsock, AdapterWalk) {
     list.add(IF_TYPE_SOFTWARE_LOOPBACK, {0x03}, IfOperStatusUp, L"Loopback");
 
     std::list<CAttribute> attributes = {CAttribute("kept", tavo::eAttrString, "x")};
-    tavo::appendAdapterList(list.first(), attributes);
+    LogTail log;
+    CAttributeCollectorWin::getAdapterList(list.first(), attributes);
     EXPECT_EQ(describe(attributes),
               "kept=\"x\",adapters[{mac=\"00-1a-2b-3c-4d-5e\",active=true,name=\"Ethernet \xc3\x84\","
               "ipv4=\"10.0.0.5/8\",ipv6[\"fe80::1/64\",\"2001:db8::5/64\"]},"
               "{mac=\"ff\",active=false,name=\"\",ipv6[\"2001:db8::6/48\"]},"
               "{mac=\"01-02\",active=true}]");
+
+    // The walk's lines name the collector.
+    EXPECT_EQ(messagesOf(log.lines(), "getAdapterList", "debug"),
+              (std::vector<std::string>{
+                  "Adapter MAC Address : 00-1a-2b-3c-4d-5e", "Adapter status , IsActive : true",
+                  "Adapter Name: Ethernet \xc3\x84", "Adapter Ipv6 Address: fe80::1/64",
+                  "Adapter Ipv4 Address: 10.0.0.5/8", "Adapter Ipv6 Address: 2001:db8::5/64",
+                  "Adapter MAC Address : ff", "Adapter status , IsActive : false", "Adapter Name: ",
+                  "Adapter Ipv6 Address: 2001:db8::6/48", "Adapter MAC Address : 01-02",
+                  "Adapter status , IsActive : true"}))
+        << log.text();
 }
 
 // ---- Collection order ----------------------------------------------------------------------------

@@ -557,11 +557,12 @@ int CAttributeCollectorWin::getAdapterList(std::list<CAttribute>& attributes) {
         return TAVO_FAIL;
     }
     std::unique_ptr<IP_ADAPTER_ADDRESSES, decltype(&free)> owner(buffer, &free);
-    appendAdapterList(owner.get(), attributes);
+    getAdapterList(owner.get(), attributes);
     return TAVO_OK;
 }
 
-void appendAdapterList(const IP_ADAPTER_ADDRESSES* adapters, std::list<CAttribute>& attributes) {
+void CAttributeCollectorWin::getAdapterList(const IP_ADAPTER_ADDRESSES* adapters,
+                                            std::list<CAttribute>& attributes) {
     std::list<CAttribute> reported;
     for (const IP_ADAPTER_ADDRESSES* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
         if (adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK || adapter->PhysicalAddressLength == 0) {
