@@ -145,8 +145,11 @@ int CAttributeCollectorWin::getZELGUID(std::list<CAttribute>& attributes) {
         }
     }
 
+    // Only whole UTF-16 units of the data itself: the size counts the zero byte that the read
+    // appended, which would otherwise complete a stray unit after an odd byte count.
     const wchar_t* text = reinterpret_cast<const wchar_t*>(buffer.data());
-    std::string guid = WStringToAnsiString(std::wstring(text, wcsnlen(text, size / sizeof(wchar_t))));
+    size_t units = (size - 1) / sizeof(wchar_t);
+    std::string guid = WStringToAnsiString(std::wstring(text, wcsnlen(text, units)));
     if (!guid.empty()) {
         TAVO_LOG(eLogVerbose, false, "ZEL GUID retrieved: %s", guid.c_str());
         std::list<CAttribute> members;
