@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "agent/cryptoutils.h"
+#include "agent/windows/scopedcom.h"
 #include "common/scopedhandle.h"
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
@@ -62,12 +63,11 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
+// Empty when the lookup fails.
 std::wstring knownFolder(REFKNOWNFOLDERID id) {
-    PWSTR path = nullptr;
-    HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &path);
-    std::wstring folder = SUCCEEDED(hr) && path != nullptr ? path : L"";
-    CoTaskMemFree(path);
-    return folder;
+    ScopedCoTaskMem<wchar_t> path;
+    HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, path.receive());
+    return SUCCEEDED(hr) && path.get() != nullptr ? std::wstring(path.get()) : std::wstring();
 }
 
 // The address of one unicast entry as text; false when it does not convert (or does not fit).
