@@ -447,35 +447,51 @@ private:
 };
 
 TEST(SiblingProducts, PLInstallCheck) {
-    const std::wstring x86 = knownFolder(FOLDERID_ProgramFilesX86);
-    const std::wstring native = knownFolder(FOLDERID_ProgramFiles);
-    ASSERT_NE(x86, native) << "the test needs the two folders apart";
-    EXPECT_EQ(tavo::isPLInstalled(x86), TAVO_FAIL);
-    EXPECT_EQ(tavo::isPLInstalled(native), TAVO_FAIL);
-    {
-        InstalledFile last(native, L"\\Ostrel\\Ostrel Pellaway\\Orbin\\plorbinagent.exe");
-        EXPECT_EQ(tavo::isPLInstalled(x86), TAVO_FAIL);
-        EXPECT_EQ(tavo::isPLInstalled(native), TAVO_OK);
-    }
-    {
+    tavo::test::TempDir dir;
+    const std::wstring base = tavo::StringToWString(dir.path().substr(0, dir.path().size() - 1));
+    EXPECT_EQ(tavo::isPLInstalled(base), TAVO_FAIL);
+    const struct {
+        const wchar_t* relative;
+        int result;
+    } cases[] = {
+        {L"\\Ostrel\\Ostrel Vantor\\kelpagent.exe", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Pellaway\\kelpagent.exe", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Vantor\\Orbin\\plorbinagent.exe", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Pellaway\\Orbin\\plorbinagent.exe", TAVO_OK},
         // A folder where the file should be counts too.
-        InstalledFile folder(x86, L"\\Ostrel\\Ostrel Vantor\\kelpagent.exe\\x");
-        EXPECT_EQ(tavo::isPLInstalled(x86), TAVO_OK);
+        {L"\\Ostrel\\Ostrel Vantor\\kelpagent.exe\\x", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Pellaway\\plorbinagent.exe", TAVO_FAIL},
+        {L"\\Ostrel\\kelpagent.exe", TAVO_FAIL},
+    };
+    for (const auto& c : cases) {
+        InstalledFile file(base, c.relative);
+        EXPECT_EQ(tavo::isPLInstalled(base), c.result) << tavo::WStringToString(c.relative);
     }
-    EXPECT_EQ(tavo::isPLInstalled(native), TAVO_FAIL);
+    // A path that cannot be examined for a reason other than its absence counts as installed.
+    EXPECT_EQ(tavo::isPLInstalled(base + L"\\bad|name"), TAVO_OK);
 
-    // Not installed: nothing else is read.
+    // The collector looks under both known folders, which for a 32-bit process are one and the same.
     TestKey details(kDeviceDetailsKey, KEY_WOW64_32KEY);
     details.SetBytes(L"Sid", {1, 2});
-    CAttributeCollectorWin collector;
-    LogTail log;
-    std::list<CAttribute> attributes;
-    EXPECT_EQ(collector.getPLUDID(attributes), TAVO_FAIL);
-    EXPECT_TRUE(attributes.empty());
-    EXPECT_EQ(log.count("tavo::CAttributeCollectorWin::getPLUDID S: warning :: PL not installed failed to retrieve "
-                        "PL UDID."),
-              1u)
-        << log.text();
+    {
+        // Not installed: nothing else is read.
+        CAttributeCollectorWin collector;
+        LogTail log;
+        std::list<CAttribute> attributes;
+        EXPECT_EQ(collector.getPLUDID(attributes), TAVO_FAIL);
+        EXPECT_TRUE(attributes.empty());
+        EXPECT_EQ(log.count("tavo::CAttributeCollectorWin::getPLUDID S: warning :: PL not installed failed to "
+                            "retrieve PL UDID."),
+                  1u)
+            << log.text();
+    }
+    for (REFKNOWNFOLDERID folder : {FOLDERID_ProgramFilesX86, FOLDERID_ProgramFiles}) {
+        InstalledFile last(knownFolder(folder), L"\\Ostrel\\Ostrel Pellaway\\Orbin\\plorbinagent.exe");
+        CAttributeCollectorWin collector;
+        std::list<CAttribute> attributes;
+        EXPECT_EQ(collector.getPLUDID(attributes), TAVO_OK);
+        EXPECT_EQ(namesOf(attributes), std::vector<std::string>{"pellaway"});
+    }
 }
 
 TEST(SiblingProducts, PLUdidFromCachedDeviceValues) {
