@@ -126,6 +126,8 @@ TEST(WmiValues, EveryVariantTypeConverts) {
         "Date = date:1.0\n"
         "Empty = empty\n"
         "Broken = getfail\n"
+        "Gaps = bstrarray:\\0|x|\\0\n"
+        "Unreadable = lockedbstrarray:x|y\n"
         "object\n"
         "Byte = ui1:1\n");
     WMIInterface wmi;
@@ -160,6 +162,8 @@ TEST(WmiValues, EveryVariantTypeConverts) {
         {L"Date", L"", 0},
         {L"Empty", L"", 0},
         {L"Broken", L"", 0},
+        {L"Gaps", L"", 5},
+        {L"Unreadable", L"", 5},
     };
     std::vector<std::wstring> delivered = names(columns);
     std::vector<WMIValue> row = rowAt(rows, 0);
@@ -175,6 +179,9 @@ TEST(WmiValues, EveryVariantTypeConverts) {
     }
     EXPECT_EQ(row[14].m_lstItems, (std::list<std::wstring>{L"a", L"b c", L""}));
     EXPECT_TRUE(row[15].m_lstItems.empty());
+    // Every element keeps its place: a null element and one that cannot be read are empty texts.
+    EXPECT_EQ(row[20].m_lstItems, (std::list<std::wstring>{L"", L"x", L""}));
+    EXPECT_EQ(row[21].m_lstItems, (std::list<std::wstring>{L"", L""}));
 
     // One line per unhandled value, per row; a failed Get reads as the empty type 0.
     EXPECT_EQ(log.count("WMIInterface::RunWMIQuery S: error :: Unhandled variant type 17 for Byte"), 2u) << log.text();

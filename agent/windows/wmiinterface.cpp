@@ -15,22 +15,39 @@ std::wstring bstrText(BSTR text) {
     return text == nullptr ? std::wstring() : std::wstring(text, SysStringLen(text));
 }
 
-// Every element of a one-dimensional array of BSTRs, lower to upper bound.
-std::list<std::wstring> bstrArrayItems(SAFEARRAY* array) {
-    std::list<std::wstring> items;
+// Calls visit with every element of a one-dimensional array of BSTRs, lower to upper bound; an
+// element that cannot be read is passed as a null BSTR.
+template <typename Visit>
+void forEachBstr(SAFEARRAY* array, Visit visit) {
     LONG lower = 0;
     LONG upper = -1;
     if (array == nullptr || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
         FAILED(SafeArrayGetUBound(array, 1, &upper))) {
-        return items;
+        return;
     }
     for (LONG index = lower; index <= upper; ++index) {
         ScopedBstr element;
-        if (SUCCEEDED(SafeArrayGetElement(array, &index, element.receive())) && element.get() != nullptr) {
-            items.push_back(bstrText(element.get()));
-        }
+        bool read = SUCCEEDED(SafeArrayGetElement(array, &index, element.receive()));
+        visit(read ? element.get() : nullptr);
     }
+}
+
+// Every item keeps its place: a null or unreadable element is an empty text.
+std::list<std::wstring> bstrArrayItems(SAFEARRAY* array) {
+    std::list<std::wstring> items;
+    forEachBstr(array, [&](BSTR item) { items.push_back(bstrText(item)); });
     return items;
+}
+
+// A name that is null or cannot be read names nothing that Get could ask for, so it is left out.
+std::list<std::wstring> propertyNames(SAFEARRAY* array) {
+    std::list<std::wstring> names;
+    forEachBstr(array, [&](BSTR name) {
+        if (name != nullptr) {
+            names.push_back(bstrText(name));
+        }
+    });
+    return names;
 }
 
 // Kind 0 for a type that has no conversion.
@@ -208,7 +225,7 @@ int WMIInterface::RunWMIQuery(const std::wstring& wql, std::list<std::wstring>& 
                          static_cast<unsigned>(hr));
                 return TAVO_WMI_UNAVAILABLE;
             }
-            columns = bstrArrayItems(names.get());
+            columns = propertyNames(names.get());
         }
 
         std::list<WMIValue> row;
