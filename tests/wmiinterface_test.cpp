@@ -251,6 +251,19 @@ TEST(WmiQueries, EveryFailureIsWmiUnavailable) {
     }
 }
 
+// Next takes a signed wait: a bound past the signed range must not reach it as a negative number,
+// which the provider refuses (the query would end early with no rows and no error).
+TEST(WmiQueries, WaitsPastTheSignedRangeStayPositive) {
+    WmiFixture fixture("query SELECT A FROM B\nobject\nA = bstr:a\nobject\nA = bstr:b\n");
+    for (ULONG timeout : {0x7FFFFFFFul, 0x80000000ul, 0xFFFFFFFEul, static_cast<ULONG>(WBEM_INFINITE)}) {
+        WMIInterface wmi(timeout);
+        std::list<std::wstring> columns;
+        Rows rows;
+        EXPECT_EQ(wmi.RunWMIQuery(L"SELECT A FROM B", columns, rows), TAVO_OK) << std::hex << timeout;
+        EXPECT_EQ(rows.size(), 2u) << std::hex << timeout;
+    }
+}
+
 TEST(WmiConnection, FailedConnectionMakesEveryQueryUnavailable) {
     WmiFixture fixture(
         "connect 0x80041003\n"

@@ -1,5 +1,7 @@
 #include "agent/windows/wmiinterface.h"
 
+#include <algorithm>
+
 #include "common/tavostatus.h"
 #include "logging/tavolog.h"
 
@@ -48,6 +50,15 @@ std::list<std::wstring> propertyNames(SAFEARRAY* array) {
         }
     });
     return names;
+}
+
+// Next takes a signed timeout: WBEM_INFINITE (all bits set) waits for ever, and any other value
+// past the signed range is held at its largest wait rather than turned negative.
+LONG nextTimeout(ULONG milliseconds) {
+    if (milliseconds == WBEM_INFINITE) {
+        return static_cast<LONG>(WBEM_INFINITE);
+    }
+    return static_cast<LONG>(std::min<ULONG>(milliseconds, 0x7FFFFFFF));
 }
 
 // Kind 0 for a type that has no conversion.
@@ -203,7 +214,7 @@ int WMIInterface::RunWMIQuery(const std::wstring& wql, std::list<std::wstring>& 
     while (enumerator.get() != nullptr) {
         ComPtr<IWbemClassObject> object;
         ULONG returned = 0;
-        hr = enumerator->Next(static_cast<LONG>(m_ulNextTimeout), 1, object.receive(), &returned);
+        hr = enumerator->Next(nextTimeout(m_ulNextTimeout), 1, object.receive(), &returned);
         if (hr == WBEM_S_TIMEDOUT) {
             TAVO_LOG(eLogError, false,
                      "Query timed out waiting for the next object. Error code = 0x%x", static_cast<unsigned>(hr));

@@ -418,6 +418,10 @@ public:
         if (apObjects == nullptr || puReturned == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
         }
+        // A negative wait other than WBEM_INFINITE cannot be honoured.
+        if (lTimeout < 0 && lTimeout != static_cast<LONG>(WBEM_INFINITE)) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
         *puReturned = 0;
         while (*puReturned < uCount && m_position < m_query->steps.size()) {
             const Step& step = m_query->steps[m_position];
