@@ -321,4 +321,43 @@ TEST(WmiConnection, ComInitialisationIsBalanced) {
     }
 }
 
+// A connection that fails after COM was initialised cleans up at once and again when destroyed:
+// COM is uninitialised once, and only when the object's own initialisation took hold. The probe
+// after destruction answers S_OK for a thread left uninitialised and S_FALSE for one whose outer
+// initialisation is still in force (an extra CoUninitialize would have undone it).
+TEST(WmiConnection, FailedConnectionUninitialisesComAtMostOnce) {
+    WmiFixture fixture("connect 0x80041003\n");
+    const struct {
+        const char* what;
+        DWORD outer;  // the thread's own apartment before the connection, or none
+        HRESULT probe;
+    } cases[] = {
+        {"no apartment", static_cast<DWORD>(-1), S_OK},
+        {"multithreaded apartment", COINIT_MULTITHREADED, S_FALSE},
+        {"single-threaded apartment", COINIT_APARTMENTTHREADED, S_FALSE},
+    };
+    for (const auto& c : cases) {
+        std::thread([&] {
+            if (c.outer != static_cast<DWORD>(-1)) {
+                ASSERT_EQ(CoInitializeEx(nullptr, c.outer), S_OK) << c.what;
+            }
+            {
+                LogTail log;
+                WMIInterface wmi;
+                EXPECT_EQ(log.count("WMIInterface::WMIInterface S: error :: Failed to create a connection through "
+                                    "DCOM to a WMI namespace. Error code = 0x80041003"),
+                          1u)
+                    << c.what << "\n"
+                    << log.text();
+            }
+            DWORD apartment = c.outer == static_cast<DWORD>(-1) ? static_cast<DWORD>(COINIT_MULTITHREADED) : c.outer;
+            EXPECT_EQ(CoInitializeEx(nullptr, apartment), c.probe) << c.what;
+            CoUninitialize();
+            if (c.outer != static_cast<DWORD>(-1)) {
+                CoUninitialize();
+            }
+        }).join();
+    }
+}
+
 }  // namespace
