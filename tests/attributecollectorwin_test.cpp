@@ -68,9 +68,10 @@ std::vector<std::string> namesOf(const std::list<CAttribute>& list) {
     return names;
 }
 
-// The messages that one collector logged at the error level.
-std::vector<std::string> errorsOf(const std::vector<std::string>& lines, const std::string& function) {
-    const std::string prefix = "tavo::CAttributeCollectorWin::" + function + " S: error :: ";
+// The messages that one collector logged at one level.
+std::vector<std::string> messagesOf(const std::vector<std::string>& lines, const std::string& function,
+                                    const std::string& level) {
+    const std::string prefix = "tavo::CAttributeCollectorWin::" + function + " S: " + level + " :: ";
     std::vector<std::string> messages;
     for (const std::string& line : lines) {
         if (line.compare(0, prefix.size(), prefix) == 0) {
@@ -78,6 +79,10 @@ std::vector<std::string> errorsOf(const std::vector<std::string>& lines, const s
         }
     }
     return messages;
+}
+
+std::vector<std::string> errorsOf(const std::vector<std::string>& lines, const std::string& function) {
+    return messagesOf(lines, function, "error");
 }
 
 std::vector<std::string> expectedErrors(const char* message) {
@@ -367,6 +372,9 @@ TEST(SiblingProducts, ZELGuid) {
         {"no terminating zero",
          [&](TestKey& k64, TestKey&) { k64.Set(L"guid", REG_SZ, six.c_str(), 12); }, 0, "zel{uuid=\"abcdef\"}",
          false},
+        {"odd byte count",
+         [](TestKey& k64, TestKey&) { k64.Set(L"guid", REG_SZ, L"abcdefx", 13); }, 0, "zel{uuid=\"abcdef\"}",
+         false},
         {"48 characters and their zero fit",
          [](TestKey& k64, TestKey&) { k64.SetString(L"guid", std::wstring(48, L'g')); }, 0,
          "zel{uuid=\"" + std::string(48, 'g') + "\"}", false},
@@ -439,35 +447,51 @@ private:
 };
 
 TEST(SiblingProducts, PLInstallCheck) {
-    const std::wstring x86 = knownFolder(FOLDERID_ProgramFilesX86);
-    const std::wstring native = knownFolder(FOLDERID_ProgramFiles);
-    ASSERT_NE(x86, native) << "the test needs the two folders apart";
-    EXPECT_EQ(tavo::isPLInstalled(x86), TAVO_FAIL);
-    EXPECT_EQ(tavo::isPLInstalled(native), TAVO_FAIL);
-    {
-        InstalledFile last(native, L"\\Ostrel\\Ostrel Pellaway\\Orbin\\plorbinagent.exe");
-        EXPECT_EQ(tavo::isPLInstalled(x86), TAVO_FAIL);
-        EXPECT_EQ(tavo::isPLInstalled(native), TAVO_OK);
-    }
-    {
+    tavo::test::TempDir dir;
+    const std::wstring base = tavo::StringToWString(dir.path().substr(0, dir.path().size() - 1));
+    EXPECT_EQ(tavo::isPLInstalled(base), TAVO_FAIL);
+    const struct {
+        const wchar_t* relative;
+        int result;
+    } cases[] = {
+        {L"\\Ostrel\\Ostrel Vantor\\kelpagent.exe", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Pellaway\\kelpagent.exe", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Vantor\\Orbin\\plorbinagent.exe", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Pellaway\\Orbin\\plorbinagent.exe", TAVO_OK},
         // A folder where the file should be counts too.
-        InstalledFile folder(x86, L"\\Ostrel\\Ostrel Vantor\\kelpagent.exe\\x");
-        EXPECT_EQ(tavo::isPLInstalled(x86), TAVO_OK);
+        {L"\\Ostrel\\Ostrel Vantor\\kelpagent.exe\\x", TAVO_OK},
+        {L"\\Ostrel\\Ostrel Pellaway\\plorbinagent.exe", TAVO_FAIL},
+        {L"\\Ostrel\\kelpagent.exe", TAVO_FAIL},
+    };
+    for (const auto& c : cases) {
+        InstalledFile file(base, c.relative);
+        EXPECT_EQ(tavo::isPLInstalled(base), c.result) << tavo::WStringToString(c.relative);
     }
-    EXPECT_EQ(tavo::isPLInstalled(native), TAVO_FAIL);
+    // A path that cannot be examined for a reason other than its absence counts as installed.
+    EXPECT_EQ(tavo::isPLInstalled(base + L"\\bad|name"), TAVO_OK);
 
-    // Not installed: nothing else is read.
+    // The collector looks under both known folders, which for a 32-bit process are one and the same.
     TestKey details(kDeviceDetailsKey, KEY_WOW64_32KEY);
     details.SetBytes(L"Sid", {1, 2});
-    CAttributeCollectorWin collector;
-    LogTail log;
-    std::list<CAttribute> attributes;
-    EXPECT_EQ(collector.getPLUDID(attributes), TAVO_FAIL);
-    EXPECT_TRUE(attributes.empty());
-    EXPECT_EQ(log.count("tavo::CAttributeCollectorWin::getPLUDID S: warning :: PL not installed failed to retrieve "
-                        "PL UDID."),
-              1u)
-        << log.text();
+    {
+        // Not installed: nothing else is read.
+        CAttributeCollectorWin collector;
+        LogTail log;
+        std::list<CAttribute> attributes;
+        EXPECT_EQ(collector.getPLUDID(attributes), TAVO_FAIL);
+        EXPECT_TRUE(attributes.empty());
+        EXPECT_EQ(log.count("tavo::CAttributeCollectorWin::getPLUDID S: warning :: PL not installed failed to "
+                            "retrieve PL UDID."),
+                  1u)
+            << log.text();
+    }
+    for (REFKNOWNFOLDERID folder : {FOLDERID_ProgramFilesX86, FOLDERID_ProgramFiles}) {
+        InstalledFile last(knownFolder(folder), L"\\Ostrel\\Ostrel Pellaway\\Orbin\\plorbinagent.exe");
+        CAttributeCollectorWin collector;
+        std::list<CAttribute> attributes;
+        EXPECT_EQ(collector.getPLUDID(attributes), TAVO_OK);
+        EXPECT_EQ(namesOf(attributes), std::vector<std::string>{"pellaway"});
+    }
 }
 
 TEST(SiblingProducts, PLUdidFromCachedDeviceValues) {
@@ -609,7 +633,7 @@ TEST_F(Winsock, AdapterWalk) {
         list.ipv4(list.add(IF_TYPE_SOFTWARE_LOOPBACK, mac, IfOperStatusUp, L"Loopback"), "127.0.0.1", 8);
         list.ipv4(list.add(IF_TYPE_TUNNEL, {}, IfOperStatusUp, L"Tunnel"), "10.1.1.1", 8);
         std::list<CAttribute> attributes;
-        tavo::appendAdapterList(list.first(), attributes);
+        CAttributeCollectorWin::getAdapterList(list.first(), attributes);
         EXPECT_TRUE(attributes.empty());
     }
 
@@ -629,12 +653,24 @@ TEST_F(Winsock, AdapterWalk) {
     list.add(IF_TYPE_SOFTWARE_LOOPBACK, {0x03}, IfOperStatusUp, L"Loopback");
 
     std::list<CAttribute> attributes = {CAttribute("kept", tavo::eAttrString, "x")};
-    tavo::appendAdapterList(list.first(), attributes);
+    LogTail log;
+    CAttributeCollectorWin::getAdapterList(list.first(), attributes);
     EXPECT_EQ(describe(attributes),
               "kept=\"x\",adapters[{mac=\"00-1a-2b-3c-4d-5e\",active=true,name=\"Ethernet \xc3\x84\","
               "ipv4=\"10.0.0.5/8\",ipv6[\"fe80::1/64\",\"2001:db8::5/64\"]},"
               "{mac=\"ff\",active=false,name=\"\",ipv6[\"2001:db8::6/48\"]},"
               "{mac=\"01-02\",active=true}]");
+
+    // The walk's lines name the collector.
+    EXPECT_EQ(messagesOf(log.lines(), "getAdapterList", "debug"),
+              (std::vector<std::string>{
+                  "Adapter MAC Address : 00-1a-2b-3c-4d-5e", "Adapter status , IsActive : true",
+                  "Adapter Name: Ethernet \xc3\x84", "Adapter Ipv6 Address: fe80::1/64",
+                  "Adapter Ipv4 Address: 10.0.0.5/8", "Adapter Ipv6 Address: 2001:db8::5/64",
+                  "Adapter MAC Address : ff", "Adapter status , IsActive : false", "Adapter Name: ",
+                  "Adapter Ipv6 Address: 2001:db8::6/48", "Adapter MAC Address : 01-02",
+                  "Adapter status , IsActive : true"}))
+        << log.text();
 }
 
 // ---- Collection order ----------------------------------------------------------------------------

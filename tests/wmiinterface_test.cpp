@@ -126,6 +126,8 @@ TEST(WmiValues, EveryVariantTypeConverts) {
         "Date = date:1.0\n"
         "Empty = empty\n"
         "Broken = getfail\n"
+        "Gaps = bstrarray:\\0|x|\\0\n"
+        "Unreadable = lockedbstrarray:x|y\n"
         "object\n"
         "Byte = ui1:1\n");
     WMIInterface wmi;
@@ -160,6 +162,8 @@ TEST(WmiValues, EveryVariantTypeConverts) {
         {L"Date", L"", 0},
         {L"Empty", L"", 0},
         {L"Broken", L"", 0},
+        {L"Gaps", L"", 5},
+        {L"Unreadable", L"", 5},
     };
     std::vector<std::wstring> delivered = names(columns);
     std::vector<WMIValue> row = rowAt(rows, 0);
@@ -175,6 +179,9 @@ TEST(WmiValues, EveryVariantTypeConverts) {
     }
     EXPECT_EQ(row[14].m_lstItems, (std::list<std::wstring>{L"a", L"b c", L""}));
     EXPECT_TRUE(row[15].m_lstItems.empty());
+    // Every element keeps its place: a null element and one that cannot be read are empty texts.
+    EXPECT_EQ(row[20].m_lstItems, (std::list<std::wstring>{L"", L"x", L""}));
+    EXPECT_EQ(row[21].m_lstItems, (std::list<std::wstring>{L"", L""}));
 
     // One line per unhandled value, per row; a failed Get reads as the empty type 0.
     EXPECT_EQ(log.count("WMIInterface::RunWMIQuery S: error :: Unhandled variant type 17 for Byte"), 2u) << log.text();
@@ -244,6 +251,19 @@ TEST(WmiQueries, EveryFailureIsWmiUnavailable) {
     }
 }
 
+// Next takes a signed wait: a bound past the signed range must not reach it as a negative number,
+// which the provider refuses (the query would end early with no rows and no error).
+TEST(WmiQueries, WaitsPastTheSignedRangeStayPositive) {
+    WmiFixture fixture("query SELECT A FROM B\nobject\nA = bstr:a\nobject\nA = bstr:b\n");
+    for (ULONG timeout : {0x7FFFFFFFul, 0x80000000ul, 0xFFFFFFFEul, static_cast<ULONG>(WBEM_INFINITE)}) {
+        WMIInterface wmi(timeout);
+        std::list<std::wstring> columns;
+        Rows rows;
+        EXPECT_EQ(wmi.RunWMIQuery(L"SELECT A FROM B", columns, rows), TAVO_OK) << std::hex << timeout;
+        EXPECT_EQ(rows.size(), 2u) << std::hex << timeout;
+    }
+}
+
 TEST(WmiConnection, FailedConnectionMakesEveryQueryUnavailable) {
     WmiFixture fixture(
         "connect 0x80041003\n"
@@ -293,6 +313,45 @@ TEST(WmiConnection, ComInitialisationIsBalanced) {
             DWORD apartment = c.outer == static_cast<DWORD>(-1) ? static_cast<DWORD>(COINIT_MULTITHREADED) : c.outer;
             HRESULT probe = CoInitializeEx(nullptr, apartment);
             EXPECT_EQ(probe, c.probe) << c.what;
+            CoUninitialize();
+            if (c.outer != static_cast<DWORD>(-1)) {
+                CoUninitialize();
+            }
+        }).join();
+    }
+}
+
+// A connection that fails after COM was initialised cleans up at once and again when destroyed:
+// COM is uninitialised once, and only when the object's own initialisation took hold. The probe
+// after destruction answers S_OK for a thread left uninitialised and S_FALSE for one whose outer
+// initialisation is still in force (an extra CoUninitialize would have undone it).
+TEST(WmiConnection, FailedConnectionUninitialisesComAtMostOnce) {
+    WmiFixture fixture("connect 0x80041003\n");
+    const struct {
+        const char* what;
+        DWORD outer;  // the thread's own apartment before the connection, or none
+        HRESULT probe;
+    } cases[] = {
+        {"no apartment", static_cast<DWORD>(-1), S_OK},
+        {"multithreaded apartment", COINIT_MULTITHREADED, S_FALSE},
+        {"single-threaded apartment", COINIT_APARTMENTTHREADED, S_FALSE},
+    };
+    for (const auto& c : cases) {
+        std::thread([&] {
+            if (c.outer != static_cast<DWORD>(-1)) {
+                ASSERT_EQ(CoInitializeEx(nullptr, c.outer), S_OK) << c.what;
+            }
+            {
+                LogTail log;
+                WMIInterface wmi;
+                EXPECT_EQ(log.count("WMIInterface::WMIInterface S: error :: Failed to create a connection through "
+                                    "DCOM to a WMI namespace. Error code = 0x80041003"),
+                          1u)
+                    << c.what << "\n"
+                    << log.text();
+            }
+            DWORD apartment = c.outer == static_cast<DWORD>(-1) ? static_cast<DWORD>(COINIT_MULTITHREADED) : c.outer;
+            EXPECT_EQ(CoInitializeEx(nullptr, apartment), c.probe) << c.what;
             CoUninitialize();
             if (c.outer != static_cast<DWORD>(-1)) {
                 CoUninitialize();

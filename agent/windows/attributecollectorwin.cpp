@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "agent/cryptoutils.h"
+#include "agent/windows/scopedcom.h"
 #include "common/scopedhandle.h"
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
@@ -62,12 +63,11 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
+// Empty when the lookup fails.
 std::wstring knownFolder(REFKNOWNFOLDERID id) {
-    PWSTR path = nullptr;
-    HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &path);
-    std::wstring folder = SUCCEEDED(hr) && path != nullptr ? path : L"";
-    CoTaskMemFree(path);
-    return folder;
+    ScopedCoTaskMem<wchar_t> path;
+    HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, path.receive());
+    return SUCCEEDED(hr) && path.get() != nullptr ? std::wstring(path.get()) : std::wstring();
 }
 
 // The address of one unicast entry as text; false when it does not convert (or does not fit).
@@ -145,8 +145,11 @@ int CAttributeCollectorWin::getZELGUID(std::list<CAttribute>& attributes) {
         }
     }
 
+    // Only whole UTF-16 units of the data itself: the size counts the zero byte that the read
+    // appended, which would otherwise complete a stray unit after an odd byte count.
     const wchar_t* text = reinterpret_cast<const wchar_t*>(buffer.data());
-    std::string guid = WStringToAnsiString(std::wstring(text, wcsnlen(text, size / sizeof(wchar_t))));
+    size_t units = (size - 1) / sizeof(wchar_t);
+    std::string guid = WStringToAnsiString(std::wstring(text, wcsnlen(text, units)));
     if (!guid.empty()) {
         TAVO_LOG(eLogVerbose, false, "ZEL GUID retrieved: %s", guid.c_str());
         std::list<CAttribute> members;
@@ -557,11 +560,12 @@ int CAttributeCollectorWin::getAdapterList(std::list<CAttribute>& attributes) {
         return TAVO_FAIL;
     }
     std::unique_ptr<IP_ADAPTER_ADDRESSES, decltype(&free)> owner(buffer, &free);
-    appendAdapterList(owner.get(), attributes);
+    getAdapterList(owner.get(), attributes);
     return TAVO_OK;
 }
 
-void appendAdapterList(const IP_ADAPTER_ADDRESSES* adapters, std::list<CAttribute>& attributes) {
+void CAttributeCollectorWin::getAdapterList(const IP_ADAPTER_ADDRESSES* adapters,
+                                            std::list<CAttribute>& attributes) {
     std::list<CAttribute> reported;
     for (const IP_ADAPTER_ADDRESSES* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
         if (adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK || adapter->PhysicalAddressLength == 0) {

@@ -41,6 +41,9 @@ public:
     int getFQDNComponents(std::list<CAttribute>& attributes);
     int getIsVirtualMachine(std::list<CAttribute>& attributes);
     int getAdapterList(std::list<CAttribute>& attributes);
+    // The walk over an adapter list that the system (or a caller) built: appends "adapters" for its
+    // reported adapters, nothing when none is reported.
+    static void getAdapterList(const IP_ADAPTER_ADDRESSES* adapters, std::list<CAttribute>& attributes);
 
     // The device values that the VPN product caches, in hashing order: the nonce,
     // "DigitalProductId4", "DigitalProductId", "Sid" (each when present, "Sid" always). 0 or -1.
@@ -64,8 +67,5 @@ bool getUDIDNonceFromRegistry(std::vector<unsigned char>& bytes);
 // The system's adapter list in a heap block that the caller releases with free. 0, or -1 with
 // *buffer null.
 int getAdaptersAddrs(ULONG family, IP_ADAPTER_ADDRESSES** buffer, ULONG flags);
-
-// Appends "adapters" for the reported adapters of a list (none when no adapter is reported).
-void appendAdapterList(const IP_ADAPTER_ADDRESSES* adapters, std::list<CAttribute>& attributes);
 
 }  // namespace tavo

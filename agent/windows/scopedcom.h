@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <utility>
@@ -94,6 +95,23 @@ public:
 
 private:
     SAFEARRAY* m_array = nullptr;
+};
+
+// Memory that COM hands to the caller (a known folder's path, say); freed with CoTaskMemFree.
+template <typename T>
+class ScopedCoTaskMem {
+public:
+    ScopedCoTaskMem() = default;
+    ~ScopedCoTaskMem() { reset(); }
+    ScopedCoTaskMem(const ScopedCoTaskMem&) = delete;
+    ScopedCoTaskMem& operator=(const ScopedCoTaskMem&) = delete;
+
+    T* get() const { return m_ptr; }
+    T** receive() { reset(); return &m_ptr; }
+    void reset() { CoTaskMemFree(std::exchange(m_ptr, nullptr)); }
+
+private:
+    T* m_ptr = nullptr;
 };
 
 }  // namespace tavo

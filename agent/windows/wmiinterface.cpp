@@ -1,5 +1,7 @@
 #include "agent/windows/wmiinterface.h"
 
+#include <algorithm>
+
 #include "common/tavostatus.h"
 #include "logging/tavolog.h"
 
@@ -15,22 +17,48 @@ std::wstring bstrText(BSTR text) {
     return text == nullptr ? std::wstring() : std::wstring(text, SysStringLen(text));
 }
 
-// Every element of a one-dimensional array of BSTRs, lower to upper bound.
-std::list<std::wstring> bstrArrayItems(SAFEARRAY* array) {
-    std::list<std::wstring> items;
+// Calls visit with every element of a one-dimensional array of BSTRs, lower to upper bound; an
+// element that cannot be read is passed as a null BSTR.
+template <typename Visit>
+void forEachBstr(SAFEARRAY* array, Visit visit) {
     LONG lower = 0;
     LONG upper = -1;
     if (array == nullptr || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
         FAILED(SafeArrayGetUBound(array, 1, &upper))) {
-        return items;
+        return;
     }
     for (LONG index = lower; index <= upper; ++index) {
         ScopedBstr element;
-        if (SUCCEEDED(SafeArrayGetElement(array, &index, element.receive())) && element.get() != nullptr) {
-            items.push_back(bstrText(element.get()));
-        }
+        bool read = SUCCEEDED(SafeArrayGetElement(array, &index, element.receive()));
+        visit(read ? element.get() : nullptr);
     }
+}
+
+// Every item keeps its place: a null or unreadable element is an empty text.
+std::list<std::wstring> bstrArrayItems(SAFEARRAY* array) {
+    std::list<std::wstring> items;
+    forEachBstr(array, [&](BSTR item) { items.push_back(bstrText(item)); });
     return items;
+}
+
+// A name that is null or cannot be read names nothing that Get could ask for, so it is left out.
+std::list<std::wstring> propertyNames(SAFEARRAY* array) {
+    std::list<std::wstring> names;
+    forEachBstr(array, [&](BSTR name) {
+        if (name != nullptr) {
+            names.push_back(bstrText(name));
+        }
+    });
+    return names;
+}
+
+// Next takes a signed timeout: WBEM_INFINITE (all bits set) waits for ever, and any other value
+// past the signed range is held at its largest wait rather than turned negative.
+LONG nextTimeout(ULONG milliseconds) {
+    if (milliseconds == WBEM_INFINITE) {
+        return static_cast<LONG>(WBEM_INFINITE);
+    }
+    return static_cast<LONG>(std::min<ULONG>(milliseconds, 0x7FFFFFFF));
 }
 
 // Kind 0 for a type that has no conversion.
@@ -186,7 +214,7 @@ int WMIInterface::RunWMIQuery(const std::wstring& wql, std::list<std::wstring>& 
     while (enumerator.get() != nullptr) {
         ComPtr<IWbemClassObject> object;
         ULONG returned = 0;
-        hr = enumerator->Next(static_cast<LONG>(m_ulNextTimeout), 1, object.receive(), &returned);
+        hr = enumerator->Next(nextTimeout(m_ulNextTimeout), 1, object.receive(), &returned);
         if (hr == WBEM_S_TIMEDOUT) {
             TAVO_LOG(eLogError, false,
                      "Query timed out waiting for the next object. Error code = 0x%x", static_cast<unsigned>(hr));
@@ -208,7 +236,7 @@ int WMIInterface::RunWMIQuery(const std::wstring& wql, std::list<std::wstring>& 
                          static_cast<unsigned>(hr));
                 return TAVO_WMI_UNAVAILABLE;
             }
-            columns = bstrArrayItems(names.get());
+            columns = propertyNames(names.get());
         }
 
         std::list<WMIValue> row;

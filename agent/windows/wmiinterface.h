@@ -22,7 +22,8 @@ struct WMIValue {
 class WMIInterface {
 public:
     // nextTimeoutMs bounds the wait for each result object, so a provider that never answers
-    // cannot hold the caller for ever.
+    // cannot hold the caller for ever. WBEM_INFINITE waits without a bound; any other value past
+    // 0x7FFFFFFF waits 0x7FFFFFFF ms.
     explicit WMIInterface(ULONG nextTimeoutMs = 60000);
     ~WMIInterface();
     WMIInterface(const WMIInterface&) = delete;

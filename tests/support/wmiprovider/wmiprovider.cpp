@@ -21,6 +21,8 @@ struct Value {
     bool getFails = false;
     std::wstring text;                // VT_BSTR
     std::vector<std::wstring> items;  // VT_ARRAY | VT_BSTR
+    std::vector<bool> nullItems;      // per item: a null BSTR in its place
+    bool locked = false;              // the array is handed over locked, so no element can be read
     LONGLONG integer = 0;             // signed integer types and VT_BOOL
     ULONGLONG unsignedInteger = 0;    // unsigned integer types
     double real = 0;                  // VT_R4, VT_R8, VT_DATE
@@ -117,6 +119,7 @@ bool parseValue(const std::wstring& valueText, Value& value) {
         {L"i4", VT_I4},       {L"ui4", VT_UI4},   {L"int", VT_INT},     {L"uint", VT_UINT},
         {L"i8", VT_I8},       {L"ui8", VT_UI8},   {L"r4", VT_R4},       {L"r8", VT_R8},
         {L"date", VT_DATE},   {L"bstrarray", VT_ARRAY | VT_BSTR},
+        {L"lockedbstrarray", VT_ARRAY | VT_BSTR},
     };
     auto found = types.find(type);
     if (found == types.end()) {
@@ -132,8 +135,12 @@ bool parseValue(const std::wstring& valueText, Value& value) {
         value.text = unescape(text);
         return true;
     case VT_ARRAY | VT_BSTR:
+        value.locked = type == L"lockedbstrarray";
         if (!text.empty()) {
             unescape(text, &value.items);
+        }
+        for (const std::wstring& item : value.items) {
+            value.nullItems.push_back(item == L"\\0");
         }
         return true;
     case VT_UI1:
@@ -291,9 +298,17 @@ HRESULT toVariant(const Value& value, VARIANT* out) {
     case VT_ARRAY | VT_BSTR: {
         SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(value.items.size()));
         for (LONG i = 0; i < static_cast<LONG>(value.items.size()); ++i) {
+            if (!value.nullItems.empty() && value.nullItems[i]) {
+                continue;  // a new array's elements are null
+            }
             BSTR item = allocBstr(value.items[i]);
             SafeArrayPutElement(array, &i, item);  // copies the string
             SysFreeString(item);
+        }
+        if (value.locked) {
+            // At the lock limit every SafeArrayGetElement fails; the array cannot be destroyed
+            // either, which costs the test process a few bytes.
+            array->cLocks = 0xFFFF;
         }
         V_ARRAY(out) = array;
         break;
@@ -401,6 +416,10 @@ public:
     HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
                                    ULONG* puReturned) override {
         if (apObjects == nullptr || puReturned == nullptr) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        // A negative wait other than WBEM_INFINITE cannot be honoured.
+        if (lTimeout < 0 && lTimeout != static_cast<LONG>(WBEM_INFINITE)) {
             return WBEM_E_INVALID_PARAMETER;
         }
         *puReturned = 0;
