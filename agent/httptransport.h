@@ -50,13 +50,9 @@ private:
     int doPost(const std::string& body, HttpResponse& response);
     int setupCurlRequest(std::string& headerText, std::string& bodyText);
     int parseCurlResponse(HttpResponse& response, const std::string& headerText, const std::string& bodyText);
-    int perform(HttpResponse& response, std::string& headerText, std::string& bodyText);
     int setSupportedHttpVersion();
     int setSecurityProtocols();
     int setTimeouts(long seconds);
-    // One option; logs and gives -3 when libcurl refuses it.
-    template <typename T>
-    int setOption(CURLoption option, T value);
 
     std::unique_ptr<CURL, CurlCleanup> m_pCurl;
     HeaderList m_pHeaderList;
