@@ -86,6 +86,10 @@ int HttpTransport::setTimeouts(long seconds) {
     return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_TIMEOUT, seconds)) ? TAVO_ERROR : TAVO_OK;
 }
 
+int HttpTransport::setSecurityFlagsToIgnore() {
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_SSL_VERIFYPEER, 0L)) ? TAVO_ERROR : TAVO_OK;
+}
+
 int HttpTransport::setUserAgent(const std::string& userAgent) {
     return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_USERAGENT, userAgent.c_str())) ? TAVO_ERROR : TAVO_OK;
 }

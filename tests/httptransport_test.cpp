@@ -177,6 +177,22 @@ TEST(HttpTransport, CallbacksStopAtTheBoundAndHeadersRestartAtEachStatusLine) {
     EXPECT_EQ(headers, "HTTP/1.1 503 No\r\nX-Final: f\r\n");
 }
 
+TEST(HttpTransport, ReadsAnUntrustedServersAnswerOnceTheChainIsNotVerified) {
+    IdentityService service(true);
+    service.answer("/a", {{201, {{"X-Chain", "untrusted"}}, "read"}});
+    HttpTransport transport;
+    HttpRequest request = Post(service.url("/a"), "{}");
+    HttpResponse response;
+
+    ASSERT_EQ(transport.setSecurityFlagsToIgnore(), TAVO_OK);
+    ASSERT_EQ(transport.SendRequest(request, response), TAVO_OK);
+
+    EXPECT_EQ(response.m_iStatusCode, 201);
+    EXPECT_EQ(response.GetHeader("X-Chain"), "untrusted");
+    EXPECT_EQ(response.m_strBody, "read");
+    EXPECT_EQ(service.requests().size(), 1u);
+}
+
 struct StepCase {
     const char* name;
     tavo::eHttpMethod method;
