@@ -64,10 +64,12 @@ TEST_P(IdentityDeserialize, FillsWhatTheBodyHolds) {
     std::vector<std::string> errors;
     for (const std::string& line : log.lines()) {
         if (line.find(" S: error :: ") != std::string::npos) {
-            errors.push_back(line.substr(line.find(" :: ") + 4));
+            errors.push_back(line);
         }
     }
-    EXPECT_EQ(errors, *c.logged ? std::vector<std::string>{c.logged} : std::vector<std::string>{});
+    // The lines name the operation that the parent sees, the error body's included.
+    const std::string expected = std::string("tavo::IdentityServiceResponse::Deserialize S: error :: ") + c.logged;
+    EXPECT_EQ(errors, *c.logged ? std::vector<std::string>{expected} : std::vector<std::string>{});
 }
 
 const char* kFull =
@@ -128,7 +130,7 @@ TEST(EventResponse, ReadsTheCountOrTheErrorBody) {
     LogTail log;
     EXPECT_EQ(uncounted.Deserialize("{}"), TAVO_ERROR);
     EXPECT_EQ(uncounted.m_iEventCount, 9);
-    EXPECT_NE(log.text().find("Failed in condition: (NULL == pEventCount)"), std::string::npos);
+    EXPECT_EQ(log.count("tavo::EventResponse::Deserialize S: error :: Failed in condition: (NULL == pEventCount)"), 1u);
 
     EventResponse failed;
     failed.m_iResult = TAVO_CLOUD_ERROR_RESPONSE;
@@ -136,6 +138,12 @@ TEST(EventResponse, ReadsTheCountOrTheErrorBody) {
     EXPECT_EQ(failed.m_iErrorCode, 5);
     EXPECT_EQ(failed.m_strErrorMsg, "bad");
     EXPECT_EQ(failed.m_iEventCount, 0);
+
+    EventResponse invalid;
+    invalid.m_iResult = TAVO_RATE_LIMITED;
+    EXPECT_EQ(invalid.Deserialize(R"({"code":0,"msg":"bad"})"), TAVO_ERROR);
+    EXPECT_EQ(invalid.m_strErrorMsg, "bad");
+    EXPECT_EQ(log.count("tavo::EventResponse::Deserialize S: error :: Couldn't retrieve valid error response data"), 1u);
 }
 
 }  // namespace
