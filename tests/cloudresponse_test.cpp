@@ -95,6 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {"T", "K", "", "", "", "", ""}, 0, "Failed in condition: (NULL == pEventURL)"},
         IdentityCase{"CheckinNull", 0, R"({"tavo":"T","tavo_token":"K","urls":{"event":"E","catalog":"C","checkin":null}})",
                      TAVO_ERROR, {"T", "K", "", "E", "C", "", ""}, 0, "Failed in condition: (NULL == pCheckinURL)"},
+        IdentityCase{"EmptyUrls", 0, R"({"tavo":"T","tavo_token":"K","urls":{"event":"","catalog":"","checkin":""}})",
+                     TAVO_OK, {"T", "K", "", "", "", "", ""}, 0, ""},
         IdentityCase{"EmptyTavo", 0, R"({"tavo":"","tavo_token":"K","urls":{"event":"","catalog":"","checkin":""}})",
                      TAVO_ERROR, {"", "K", "", "", "", "", ""}, 0, "Couldn't retrieve valid response data"},
         IdentityCase{"NotJson", 0, "<html>", TAVO_ERROR, {"", "", "", "", "", "", ""}, 0, "Couldn't parse json : <html>"},
