@@ -80,7 +80,7 @@ CloudCommunicator::~CloudCommunicator() {
 }
 
 int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudResponseCallback callback) {
-    if (!m_thread.joinable()) {
+    if (!m_thread.joinable() || m_bStop) {
         TAVO_LOG(eLogError, false, "thread not running");
         return TAVO_FAIL;
     }
@@ -88,10 +88,19 @@ int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudR
         TAVO_LOG(eLogError, false, "callback expected");
         return TAVO_INVALID_ARGUMENT;
     }
+    bool placed = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_ptrPendingRequest = std::move(request);
-        m_callback = std::move(callback);
+        // Tested again under the lock: the thread never takes a request placed after a stop.
+        if (!m_bStop) {
+            m_ptrPendingRequest = std::move(request);
+            m_callback = std::move(callback);
+            placed = true;
+        }
+    }
+    if (!placed) {
+        TAVO_LOG(eLogError, false, "thread not running");
+        return TAVO_FAIL;
     }
     m_cv.notify_one();
     TAVO_LOG(eLogVerbose, false, "placing request");
@@ -141,15 +150,27 @@ void CloudCommunicator::communicationThread() {
             invokeResponseCallback(callback, nullptr);
             continue;
         }
-        // Nothing thrown by one exchange may end the thread, and with it the process.
+        std::string body;
         try {
-            std::string body;
-            const int status = request->Serialize(body);
-            if (status != TAVO_OK || body.empty()) {
-                TAVO_LOG(eLogError, false, "failed to serialise");
+            response->m_iResult = request->Serialize(body);
+            if (response->m_iResult != TAVO_OK || body.empty()) {
                 // An empty body with success would read as a successful answer.
-                response->m_iResult = status != TAVO_OK ? status : TAVO_ERROR;
-            } else {
+                if (response->m_iResult == TAVO_OK) {
+                    response->m_iResult = TAVO_ERROR;
+                }
+                TAVO_LOG(eLogError, false, "failed to serialise");
+            }
+        } catch (const std::exception& e) {
+            // Whatever it throws, std::invalid_argument included, the request could not be serialised.
+            response->m_iResult = TAVO_ERROR;
+            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+        } catch (...) {
+            response->m_iResult = TAVO_ERROR;
+            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+        }
+        if (response->m_iResult == TAVO_OK) {
+            // Nothing thrown by one exchange may end the thread, and with it the process.
+            try {
                 TAVO_LOG(eLogDebug, false, "Sending request to cloud service : %s", request->m_strURL.c_str());
                 HttpRequest httpRequest(eHttpPost, request->m_strURL, body);
                 httpRequest.SetUserAgent(kUserAgent);
@@ -172,16 +193,16 @@ void CloudCommunicator::communicationThread() {
                         TAVO_LOG(eLogWarning, false, "failed to deserialise");
                     }
                 }
+            } catch (const std::invalid_argument& e) {
+                response->m_iResult = TAVO_INVALID_ARGUMENT;
+                TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+            } catch (const std::exception& e) {
+                response->m_iResult = TAVO_ERROR;
+                TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+            } catch (...) {
+                response->m_iResult = TAVO_ERROR;
+                TAVO_LOG(eLogError, false, "Error [unknown exception]");
             }
-        } catch (const std::invalid_argument& e) {
-            response->m_iResult = TAVO_INVALID_ARGUMENT;
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
-        } catch (const std::exception& e) {
-            response->m_iResult = TAVO_ERROR;
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
-        } catch (...) {
-            response->m_iResult = TAVO_ERROR;
-            TAVO_LOG(eLogError, false, "Error [unknown exception]");
         }
         invokeResponseCallback(callback, std::move(response));
     }

@@ -35,7 +35,7 @@ namespace {
 // A request with a chosen body and serialisation outcome; counts its destructions.
 class ScriptedRequest : public tavo::CloudRequest {
 public:
-    enum Throw { kNone, kRuntime, kBadAlloc, kNonStandard, kCreateResponse };
+    enum Throw { kNone, kRuntime, kInvalidArgument, kBadAlloc, kNonStandard, kCreateResponse };
 
     ScriptedRequest(const std::string& url, const std::string& body, int status = TAVO_OK, Throw thrown = kNone,
                     std::atomic<int>* destroyed = nullptr)
@@ -49,6 +49,8 @@ public:
         switch (m_throw) {
             case kRuntime:
                 throw std::runtime_error("cannot serialise");
+            case kInvalidArgument:
+                throw std::invalid_argument("bad request");
             case kBadAlloc:
                 throw std::bad_alloc();
             case kNonStandard:
@@ -325,6 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"S: error :: failed to serialise"}},
         BrokenCase{"SerializeThrows", "", false, TAVO_OK, ScriptedRequest::kRuntime, "", TAVO_ERROR,
                    {"S: error :: Error [cannot serialise]"}},
+        BrokenCase{"SerializeThrowsInvalidArgument", "", false, TAVO_OK, ScriptedRequest::kInvalidArgument, "",
+                   TAVO_ERROR, {"S: error :: Error [bad request]"}},
         BrokenCase{"OutOfMemory", "", false, TAVO_OK, ScriptedRequest::kBadAlloc, "", TAVO_ERROR,
                    {"S: error :: Error [std::bad_alloc]"}},
         BrokenCase{"NonStandardThrow", "", false, TAVO_OK, ScriptedRequest::kNonStandard, "", TAVO_ERROR,
@@ -377,6 +381,24 @@ TEST(CloudCommunicator, RefusesAnEmptyCallback) {
               TAVO_INVALID_ARGUMENT);
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(log.count("tavo::CloudCommunicator::MakeRequest S: error :: callback expected"), 1u);
+}
+
+// After Stop the thread takes no request: one made then is refused, not left waiting for ever.
+TEST(CloudCommunicator, RefusesARequestAfterStop) {
+    std::atomic<int> destroyed{0};
+    Completions done;
+    LogTail log;
+    {
+        CloudCommunicator communicator;
+        communicator.Stop();
+        EXPECT_EQ(communicator.MakeRequest(std::make_unique<ScriptedRequest>("https://127.0.0.1/x", "{}", TAVO_OK,
+                                                                             ScriptedRequest::kNone, &destroyed),
+                                           done.callback("late")),
+                  TAVO_FAIL);
+        EXPECT_EQ(destroyed, 1);
+    }
+    EXPECT_TRUE(done.names().empty());
+    EXPECT_EQ(log.count("tavo::CloudCommunicator::MakeRequest S: error :: thread not running"), 1u);
 }
 
 // While the thread is busy, a newer request replaces the waiting one, which is never sent and
