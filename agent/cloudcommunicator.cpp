@@ -14,6 +14,16 @@
 #include "common/timedwait.h"
 #include "logging/tavolog.h"
 
+// A log line that never throws. The logger's strings can throw std::bad_alloc, which must not
+// leave a catch handler, the cloud thread, or a step that has already done its work.
+#define LOG_NOTHROW(level, ...)                                                                     \
+    do {                                                                                            \
+        try {                                                                                       \
+            TAVO_LOG((level), false, __VA_ARGS__);                                                  \
+        } catch (...) {                                                                             \
+        }                                                                                           \
+    } while (0)
+
 namespace tavo {
 
 namespace {
@@ -56,19 +66,22 @@ void invokeResponseCallback(CloudResponseCallback callback, std::unique_ptr<Clou
     if (!callback) {
         return;
     }
+    // The callback runs even when its line cannot be written: it is the caller's only news.
+    LOG_NOTHROW(eLogVerbose, "invoking callback");
     try {
-        TAVO_LOG(eLogVerbose, false, "invoking callback");
         callback(std::move(response));
     } catch (...) {
-        TAVO_LOG(eLogError, false, "callback threw an exception; ignored");
+        LOG_NOTHROW(eLogError, "callback threw an exception; ignored");
     }
 }
 
 }  // namespace
 
 CloudCommunicator::CloudCommunicator() {
-    m_thread = std::thread(&CloudCommunicator::communicationThread, this);
     TAVO_LOG(eLogVerbose, false, "starting");
+    // Last, so that nothing can throw once the thread runs: a joinable thread that is destroyed
+    // ends the process.
+    m_thread = std::thread(&CloudCommunicator::communicationThread, this);
 }
 
 CloudCommunicator::~CloudCommunicator() {
@@ -76,7 +89,7 @@ CloudCommunicator::~CloudCommunicator() {
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    TAVO_LOG(eLogVerbose, false, "finished");
+    LOG_NOTHROW(eLogVerbose, "finished");
 }
 
 int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudResponseCallback callback) {
@@ -103,7 +116,8 @@ int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudR
         return TAVO_FAIL;
     }
     m_cv.notify_one();
-    TAVO_LOG(eLogVerbose, false, "placing request");
+    // The request is placed; a line that cannot be written must not make the caller think otherwise.
+    LOG_NOTHROW(eLogVerbose, "placing request");
     return TAVO_OK;
 }
 
@@ -130,7 +144,7 @@ void CloudCommunicator::communicationThread() {
                 continue;
             }
             if (m_bStop) {
-                TAVO_LOG(eLogVerbose, false, "exiting");
+                LOG_NOTHROW(eLogVerbose, "exiting");
                 return;
             }
             request = std::move(m_ptrPendingRequest);
@@ -141,13 +155,13 @@ void CloudCommunicator::communicationThread() {
         try {
             response = request->CreateResponse();
         } catch (const std::exception& e) {
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+            LOG_NOTHROW(eLogError, "Error [%s]", e.what());
         } catch (...) {
-            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+            LOG_NOTHROW(eLogError, "Error [unknown exception]");
         }
         if (!response) {
             // The caller still learns that the exchange is over, or its waiting clients never would.
-            invokeResponseCallback(callback, nullptr);
+            invokeResponseCallback(std::move(callback), nullptr);
             continue;
         }
         std::string body;
@@ -163,10 +177,10 @@ void CloudCommunicator::communicationThread() {
         } catch (const std::exception& e) {
             // Whatever it throws, std::invalid_argument included, the request could not be serialised.
             response->m_iResult = TAVO_ERROR;
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+            LOG_NOTHROW(eLogError, "Error [%s]", e.what());
         } catch (...) {
             response->m_iResult = TAVO_ERROR;
-            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+            LOG_NOTHROW(eLogError, "Error [unknown exception]");
         }
         if (response->m_iResult == TAVO_OK) {
             // Nothing thrown by one exchange may end the thread, and with it the process.
@@ -195,16 +209,16 @@ void CloudCommunicator::communicationThread() {
                 }
             } catch (const std::invalid_argument& e) {
                 response->m_iResult = TAVO_INVALID_ARGUMENT;
-                TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+                LOG_NOTHROW(eLogError, "Error [%s]", e.what());
             } catch (const std::exception& e) {
                 response->m_iResult = TAVO_ERROR;
-                TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+                LOG_NOTHROW(eLogError, "Error [%s]", e.what());
             } catch (...) {
                 response->m_iResult = TAVO_ERROR;
-                TAVO_LOG(eLogError, false, "Error [unknown exception]");
+                LOG_NOTHROW(eLogError, "Error [unknown exception]");
             }
         }
-        invokeResponseCallback(callback, std::move(response));
+        invokeResponseCallback(std::move(callback), std::move(response));
     }
 }
 
