@@ -1,10 +1,7 @@
 #include "agent/cloudcommunicator.h"
 
-#include <curl/curl.h>
-
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +9,7 @@
 #include "agent/httptransport.h"
 #include "common/tavostatus.h"
 #include "common/timedwait.h"
+#include "common/wallclock.h"
 #include "logging/tavolog.h"
 
 // A log line that never throws. The logger's strings can throw std::bad_alloc, which must not
@@ -54,12 +52,12 @@ int32_t retryAfterSeconds(const std::string& value) {
         }
         return clampToInt32(negative ? -number : number);
     }
-    const time_t date = curl_getdate(value.c_str(), nullptr);
-    if (date == -1) {
+    const int64_t now = WallClockSeconds();
+    int64_t date = 0;
+    if (!ParseHttpDate(value, now, date)) {
         throw std::invalid_argument("Retry-After is neither a number of seconds nor a date");
     }
-    const int64_t remaining = static_cast<int64_t>(date) - static_cast<int64_t>(std::time(nullptr));
-    return clampToInt32(remaining < 0 ? 0 : remaining);
+    return clampToInt32(date < now ? 0 : date - now);
 }
 
 void invokeResponseCallback(CloudResponseCallback callback, std::unique_ptr<CloudResponse> response) {
