@@ -26,8 +26,8 @@ public:
 
     // 0 when an answer arrived (any status) and fills response; -3 otherwise, response untouched.
     int SendRequest(HttpRequest& request, HttpResponse& response);
-    // Accepts servers whose certificate chain the system does not trust (the host name is still
-    // checked). The agent never calls it.
+    // Stops verifying the server's certificate chain, so that an untrusted server is answered; the
+    // host-name check is left as it is. The agent never calls it.
     int setSecurityFlagsToIgnore();
 
     // Appends the bytes to the std::string at userData; 0 (failing the transfer) past the bound.
