@@ -49,6 +49,7 @@ bool AllocationFailed() {
 
 }  // namespace
 
+// Every allocation of this test program comes here, so that one of them can be made to fail.
 void* operator new(std::size_t size) {
     if (g_allocationFailsOnThread == GetCurrentThreadId() && g_allocationsBeforeFailure-- == 0) {
         g_allocationFailsOnThread = 0;
