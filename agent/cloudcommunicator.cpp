@@ -1,10 +1,7 @@
 #include "agent/cloudcommunicator.h"
 
-#include <curl/curl.h>
-
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <stdexcept>
 #include <string>
 
@@ -12,7 +9,18 @@
 #include "agent/httptransport.h"
 #include "common/tavostatus.h"
 #include "common/timedwait.h"
+#include "common/wallclock.h"
 #include "logging/tavolog.h"
+
+// A log line that never throws. The logger's strings can throw std::bad_alloc, which must not
+// leave a catch handler, the cloud thread, or a step that has already done its work.
+#define LOG_NOTHROW(level, ...)                                                                     \
+    do {                                                                                            \
+        try {                                                                                       \
+            TAVO_LOG((level), false, __VA_ARGS__);                                                  \
+        } catch (...) {                                                                             \
+        }                                                                                           \
+    } while (0)
 
 namespace tavo {
 
@@ -44,31 +52,34 @@ int32_t retryAfterSeconds(const std::string& value) {
         }
         return clampToInt32(negative ? -number : number);
     }
-    const time_t date = curl_getdate(value.c_str(), nullptr);
-    if (date == -1) {
+    const int64_t now = WallClockSeconds();
+    int64_t date = 0;
+    if (!ParseHttpDate(value, now, date)) {
         throw std::invalid_argument("Retry-After is neither a number of seconds nor a date");
     }
-    const int64_t remaining = static_cast<int64_t>(date) - static_cast<int64_t>(std::time(nullptr));
-    return clampToInt32(remaining < 0 ? 0 : remaining);
+    return clampToInt32(date < now ? 0 : date - now);
 }
 
 void invokeResponseCallback(CloudResponseCallback callback, std::unique_ptr<CloudResponse> response) {
     if (!callback) {
         return;
     }
+    // The callback runs even when its line cannot be written: it is the caller's only news.
+    LOG_NOTHROW(eLogVerbose, "invoking callback");
     try {
-        TAVO_LOG(eLogVerbose, false, "invoking callback");
         callback(std::move(response));
     } catch (...) {
-        TAVO_LOG(eLogError, false, "callback threw an exception; ignored");
+        LOG_NOTHROW(eLogError, "callback threw an exception; ignored");
     }
 }
 
 }  // namespace
 
 CloudCommunicator::CloudCommunicator() {
-    m_thread = std::thread(&CloudCommunicator::communicationThread, this);
     TAVO_LOG(eLogVerbose, false, "starting");
+    // Last, so that nothing can throw once the thread runs: a joinable thread that is destroyed
+    // ends the process.
+    m_thread = std::thread(&CloudCommunicator::communicationThread, this);
 }
 
 CloudCommunicator::~CloudCommunicator() {
@@ -76,11 +87,11 @@ CloudCommunicator::~CloudCommunicator() {
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    TAVO_LOG(eLogVerbose, false, "finished");
+    LOG_NOTHROW(eLogVerbose, "finished");
 }
 
 int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudResponseCallback callback) {
-    if (!m_thread.joinable()) {
+    if (!m_thread.joinable() || m_bStop) {
         TAVO_LOG(eLogError, false, "thread not running");
         return TAVO_FAIL;
     }
@@ -88,13 +99,23 @@ int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudR
         TAVO_LOG(eLogError, false, "callback expected");
         return TAVO_INVALID_ARGUMENT;
     }
+    bool placed = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_ptrPendingRequest = std::move(request);
-        m_callback = std::move(callback);
+        // Tested again under the lock: the thread never takes a request placed after a stop.
+        if (!m_bStop) {
+            m_ptrPendingRequest = std::move(request);
+            m_callback = std::move(callback);
+            placed = true;
+        }
+    }
+    if (!placed) {
+        TAVO_LOG(eLogError, false, "thread not running");
+        return TAVO_FAIL;
     }
     m_cv.notify_one();
-    TAVO_LOG(eLogVerbose, false, "placing request");
+    // The request is placed; a line that cannot be written must not make the caller think otherwise.
+    LOG_NOTHROW(eLogVerbose, "placing request");
     return TAVO_OK;
 }
 
@@ -121,7 +142,7 @@ void CloudCommunicator::communicationThread() {
                 continue;
             }
             if (m_bStop) {
-                TAVO_LOG(eLogVerbose, false, "exiting");
+                LOG_NOTHROW(eLogVerbose, "exiting");
                 return;
             }
             request = std::move(m_ptrPendingRequest);
@@ -132,24 +153,36 @@ void CloudCommunicator::communicationThread() {
         try {
             response = request->CreateResponse();
         } catch (const std::exception& e) {
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
+            LOG_NOTHROW(eLogError, "Error [%s]", e.what());
         } catch (...) {
-            TAVO_LOG(eLogError, false, "Error [unknown exception]");
+            LOG_NOTHROW(eLogError, "Error [unknown exception]");
         }
         if (!response) {
             // The caller still learns that the exchange is over, or its waiting clients never would.
-            invokeResponseCallback(callback, nullptr);
+            invokeResponseCallback(std::move(callback), nullptr);
             continue;
         }
-        // Nothing thrown by one exchange may end the thread, and with it the process.
+        std::string body;
         try {
-            std::string body;
-            const int status = request->Serialize(body);
-            if (status != TAVO_OK || body.empty()) {
-                TAVO_LOG(eLogError, false, "failed to serialise");
+            response->m_iResult = request->Serialize(body);
+            if (response->m_iResult != TAVO_OK || body.empty()) {
                 // An empty body with success would read as a successful answer.
-                response->m_iResult = status != TAVO_OK ? status : TAVO_ERROR;
-            } else {
+                if (response->m_iResult == TAVO_OK) {
+                    response->m_iResult = TAVO_ERROR;
+                }
+                TAVO_LOG(eLogError, false, "failed to serialise");
+            }
+        } catch (const std::exception& e) {
+            // Whatever it throws, std::invalid_argument included, the request could not be serialised.
+            response->m_iResult = TAVO_ERROR;
+            LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+        } catch (...) {
+            response->m_iResult = TAVO_ERROR;
+            LOG_NOTHROW(eLogError, "Error [unknown exception]");
+        }
+        if (response->m_iResult == TAVO_OK) {
+            // Nothing thrown by one exchange may end the thread, and with it the process.
+            try {
                 TAVO_LOG(eLogDebug, false, "Sending request to cloud service : %s", request->m_strURL.c_str());
                 HttpRequest httpRequest(eHttpPost, request->m_strURL, body);
                 httpRequest.SetUserAgent(kUserAgent);
@@ -172,18 +205,18 @@ void CloudCommunicator::communicationThread() {
                         TAVO_LOG(eLogWarning, false, "failed to deserialise");
                     }
                 }
+            } catch (const std::invalid_argument& e) {
+                response->m_iResult = TAVO_INVALID_ARGUMENT;
+                LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+            } catch (const std::exception& e) {
+                response->m_iResult = TAVO_ERROR;
+                LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+            } catch (...) {
+                response->m_iResult = TAVO_ERROR;
+                LOG_NOTHROW(eLogError, "Error [unknown exception]");
             }
-        } catch (const std::invalid_argument& e) {
-            response->m_iResult = TAVO_INVALID_ARGUMENT;
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
-        } catch (const std::exception& e) {
-            response->m_iResult = TAVO_ERROR;
-            TAVO_LOG(eLogError, false, "Error [%s]", e.what());
-        } catch (...) {
-            response->m_iResult = TAVO_ERROR;
-            TAVO_LOG(eLogError, false, "Error [unknown exception]");
         }
-        invokeResponseCallback(callback, std::move(response));
+        invokeResponseCallback(std::move(callback), std::move(response));
     }
 }
 

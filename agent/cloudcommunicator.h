@@ -26,7 +26,8 @@ public:
     CloudCommunicator(const CloudCommunicator&) = delete;
     CloudCommunicator& operator=(const CloudCommunicator&) = delete;
 
-    // 0 placed; -1 the cloud thread is not running; -8 no callback.
+    // 0 placed; -1 the cloud thread is not running or was asked to stop; -8 no callback. A request
+    // that is not placed is destroyed at once.
     int MakeRequest(std::unique_ptr<CloudRequest> request, CloudResponseCallback callback);
     void Stop();
 

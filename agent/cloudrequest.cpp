@@ -6,10 +6,10 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
+#include "common/wallclock.h"
 #include "logging/tavolog.h"
 
 namespace tavo {
@@ -230,20 +230,25 @@ std::unique_ptr<CloudResponse> IdentityServiceRequest::CreateResponse() {
     return std::make_unique<IdentityServiceResponse>();
 }
 
-std::string getCurrentTimestamp() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    // 100-nanosecond units from 1601 to 1970.
-    constexpr uint64_t kUnixEpoch = 116444736000000000ULL;
-    const uint64_t units = ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) - kUnixEpoch;
-    const time_t seconds = static_cast<time_t>(units / 10000000);
-    const unsigned milliseconds = static_cast<unsigned>((units / 10000) % 1000);
-    struct tm utc = {};
-    gmtime_s(&utc, &seconds);
-    char text[64] = {};
-    const size_t length = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-    snprintf(text + length, sizeof(text) - length, ".%03uZ", milliseconds);
+std::string formatTimestamp(int64_t ticks) {
+    // FILETIME counts from 1601 and its calendar is 64 bits wide in both widths, unlike time_t.
+    constexpr uint64_t kTicksFrom1601To1970 = 116444736000000000ULL;
+    const uint64_t fileTicks = static_cast<uint64_t>(ticks) + kTicksFrom1601To1970;
+    FILETIME fileTime;
+    fileTime.dwLowDateTime = static_cast<DWORD>(fileTicks);
+    fileTime.dwHighDateTime = static_cast<DWORD>(fileTicks >> 32);
+    SYSTEMTIME utc;
+    if (TAVO_CONDITION_FAILED(!FileTimeToSystemTime(&fileTime, &utc))) {
+        return std::string();
+    }
+    char text[32] = {};
+    snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+             utc.wMinute, utc.wSecond, utc.wMilliseconds);
     return text;
+}
+
+std::string getCurrentTimestamp() {
+    return formatTimestamp(WallClockTicks());
 }
 
 std::string appendEventPathSuffix(const std::string& url) {

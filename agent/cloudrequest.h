@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
@@ -92,6 +93,9 @@ void addAttributeToJson(const CAttribute& attribute, cJSON* parent);
 
 // The current UTC time as "%FT%T.mmmZ".
 std::string getCurrentTimestamp();
+// The same text for an instant in 100-nanosecond ticks since 1970 (the wall clock's); empty, and
+// logged, for an instant that the calendar cannot show (before 1601).
+std::string formatTimestamp(int64_t ticks);
 std::string appendEventPathSuffix(const std::string& url);
 
 }  // namespace tavo

@@ -35,24 +35,6 @@ int toInt(const cJSON* item) {
     return static_cast<int>(value);
 }
 
-int readErrorBody(const cJSON* root, int& errorCode, std::string& errorMsg) {
-    const cJSON* pErrorCode = cJSON_GetObjectItem(root, "code");
-    if (TAVO_CONDITION_FAILED(NULL == pErrorCode)) {
-        return TAVO_ERROR;
-    }
-    errorCode = toInt(pErrorCode);
-    const cJSON* pMsg = stringMember(root, "msg");
-    if (TAVO_CONDITION_FAILED(NULL == pMsg)) {
-        return TAVO_ERROR;
-    }
-    errorMsg = pMsg->valuestring;
-    if (errorMsg.empty() || errorCode == 0) {
-        TAVO_LOG(eLogError, false, "Couldn't retrieve valid error response data");
-        return TAVO_ERROR;
-    }
-    return TAVO_OK;
-}
-
 }  // namespace
 
 int IdentityServiceResponse::Deserialize(const std::string& body) {
@@ -62,7 +44,22 @@ int IdentityServiceResponse::Deserialize(const std::string& body) {
         return TAVO_ERROR;
     }
     if (m_iResult != TAVO_OK) {
-        return readErrorBody(root.get(), m_iErrorCode, m_strErrorMsg);
+        // The error body is read here, in each Deserialize, so that its lines name the operation.
+        const cJSON* pErrorCode = cJSON_GetObjectItem(root.get(), "code");
+        if (TAVO_CONDITION_FAILED(NULL == pErrorCode)) {
+            return TAVO_ERROR;
+        }
+        m_iErrorCode = toInt(pErrorCode);
+        const cJSON* pMsg = stringMember(root.get(), "msg");
+        if (TAVO_CONDITION_FAILED(NULL == pMsg)) {
+            return TAVO_ERROR;
+        }
+        m_strErrorMsg = pMsg->valuestring;
+        if (m_strErrorMsg.empty() || m_iErrorCode == 0) {
+            TAVO_LOG(eLogError, false, "Couldn't retrieve valid error response data");
+            return TAVO_ERROR;
+        }
+        return TAVO_OK;
     }
     const cJSON* pTavo = stringMember(root.get(), "tavo");
     if (TAVO_CONDITION_FAILED(NULL == pTavo)) {
@@ -110,7 +107,22 @@ int EventResponse::Deserialize(const std::string& body) {
         return TAVO_ERROR;
     }
     if (m_iResult != TAVO_OK) {
-        return readErrorBody(root.get(), m_iErrorCode, m_strErrorMsg);
+        // The same error body as the identity response's.
+        const cJSON* pErrorCode = cJSON_GetObjectItem(root.get(), "code");
+        if (TAVO_CONDITION_FAILED(NULL == pErrorCode)) {
+            return TAVO_ERROR;
+        }
+        m_iErrorCode = toInt(pErrorCode);
+        const cJSON* pMsg = stringMember(root.get(), "msg");
+        if (TAVO_CONDITION_FAILED(NULL == pMsg)) {
+            return TAVO_ERROR;
+        }
+        m_strErrorMsg = pMsg->valuestring;
+        if (m_strErrorMsg.empty() || m_iErrorCode == 0) {
+            TAVO_LOG(eLogError, false, "Couldn't retrieve valid error response data");
+            return TAVO_ERROR;
+        }
+        return TAVO_OK;
     }
     const cJSON* pEventCount = cJSON_GetObjectItem(root.get(), "event_count");
     if (TAVO_CONDITION_FAILED(NULL == pEventCount)) {

@@ -23,52 +23,75 @@ size_t appendBounded(const char* data, size_t size, size_t count, std::string& t
     return bytes;
 }
 
+// True when a libcurl call failed, which is then logged as "libcurl error: %d %s" under the name and
+// line of the step that made the call (CURL_FAILED passes them). Never throws: the logger's strings
+// can throw std::bad_alloc, and the constructor, which runs these steps, must not.
+bool curlFailed(CURLcode code, const char* functionName, long line) {
+    if (code == CURLE_OK) {
+        return false;
+    }
+    try {
+        CTAVOLogger::GetInstance(std::string())
+            .log(eLogError, false, __FILE_NAME__, functionName, line, "libcurl error: %d %s", code,
+                 curl_easy_strerror(code));
+    } catch (...) {
+    }
+    return true;
+}
+
+#define CURL_FAILED(code) curlFailed((code), __PRETTY_FUNCTION__, __LINE__)
+
+// An error line of the constructor, which must not throw.
+#define LOG_ERROR_NOTHROW(...)                                                                      \
+    do {                                                                                            \
+        try {                                                                                       \
+            TAVO_LOG(eLogError, false, __VA_ARGS__);                                                \
+        } catch (...) {                                                                             \
+        }                                                                                           \
+    } while (0)
+
 }  // namespace
 
 HttpTransport::HttpTransport() {
-    const CURLcode global = curl_global_init(CURL_GLOBAL_ALL);
-    if (global != CURLE_OK) {
-        TAVO_LOG(eLogError, false, "libcurl error: %d %s", global, curl_easy_strerror(global));
-    }
+    CURL_FAILED(curl_global_init(CURL_GLOBAL_ALL));
     m_pCurl.reset(curl_easy_init());
     if (setSupportedHttpVersion() != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "unable to initialize http version");
+        LOG_ERROR_NOTHROW("unable to initialize http version");
     }
     if (setSecurityProtocols() != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "unable to initialize security protocols");
+        LOG_ERROR_NOTHROW("unable to initialize security protocols");
     }
-    setOption(CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+    CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
     if (setTimeouts(5) != TAVO_OK) {
-        TAVO_LOG(eLogError, false, "unable to set timeout values");
+        LOG_ERROR_NOTHROW("unable to set timeout values");
     }
 }
 
 HttpTransport::~HttpTransport() = default;
 
-template <typename T>
-int HttpTransport::setOption(CURLoption option, T value) {
-    const CURLcode code = curl_easy_setopt(m_pCurl.get(), option, value);
-    if (code != CURLE_OK) {
-        TAVO_LOG(eLogError, false, "libcurl error: %d %s", code, curl_easy_strerror(code));
-        return TAVO_ERROR;
-    }
-    return TAVO_OK;
-}
-
 int HttpTransport::setSupportedHttpVersion() {
-    return setOption(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)))
+               ? TAVO_ERROR
+               : TAVO_OK;
 }
 
 int HttpTransport::setSecurityProtocols() {
-    return setOption(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2));
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_SSLVERSION,
+                                        static_cast<long>(CURL_SSLVERSION_TLSv1_0 | CURL_SSLVERSION_MAX_TLSv1_2)))
+               ? TAVO_ERROR
+               : TAVO_OK;
 }
 
 int HttpTransport::setTimeouts(long seconds) {
-    return setOption(CURLOPT_TIMEOUT, seconds);
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_TIMEOUT, seconds)) ? TAVO_ERROR : TAVO_OK;
+}
+
+int HttpTransport::setSecurityFlagsToIgnore() {
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_SSL_VERIFYPEER, 0L)) ? TAVO_ERROR : TAVO_OK;
 }
 
 int HttpTransport::setUserAgent(const std::string& userAgent) {
-    return setOption(CURLOPT_USERAGENT, userAgent.c_str());
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_USERAGENT, userAgent.c_str())) ? TAVO_ERROR : TAVO_OK;
 }
 
 int HttpTransport::setRequestHeader(const std::vector<std::string>& lines) {
@@ -84,7 +107,7 @@ int HttpTransport::setRequestHeader(const std::vector<std::string>& lines) {
         list.release();
         list.reset(head);
     }
-    if (setOption(CURLOPT_HTTPHEADER, list.get()) != TAVO_OK) {
+    if (CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_HTTPHEADER, list.get()))) {
         return TAVO_ERROR;
     }
     m_pHeaderList = std::move(list);
@@ -92,12 +115,13 @@ int HttpTransport::setRequestHeader(const std::vector<std::string>& lines) {
 }
 
 int HttpTransport::setProtocol(const std::string& scheme) {
-    return setOption(CURLOPT_DEFAULT_PROTOCOL, scheme.c_str());
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_DEFAULT_PROTOCOL, scheme.c_str())) ? TAVO_ERROR
+                                                                                                  : TAVO_OK;
 }
 
 int HttpTransport::setUrl(const std::string& host, int port, const std::string& path) {
     const std::string url = host + ":" + std::to_string(port) + path;
-    return setOption(CURLOPT_URL, url.c_str());
+    return CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_URL, url.c_str())) ? TAVO_ERROR : TAVO_OK;
 }
 
 int HttpTransport::SendRequest(HttpRequest& request, HttpResponse& response) {
@@ -131,36 +155,30 @@ int HttpTransport::SendRequest(HttpRequest& request, HttpResponse& response) {
 int HttpTransport::doGet(HttpResponse& response) {
     std::string headerText;
     std::string bodyText;
-    if (setOption(CURLOPT_HTTPGET, 1L) != TAVO_OK || setupCurlRequest(headerText, bodyText) != TAVO_OK) {
+    if (CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_HTTPGET, 1L)) ||
+        setupCurlRequest(headerText, bodyText) != TAVO_OK || CURL_FAILED(curl_easy_perform(m_pCurl.get()))) {
         return TAVO_ERROR;
     }
-    return perform(response, headerText, bodyText);
+    return parseCurlResponse(response, headerText, bodyText);
 }
 
 int HttpTransport::doPost(const std::string& body, HttpResponse& response) {
     std::string headerText;
     std::string bodyText;
-    if (setOption(CURLOPT_POST, 1L) != TAVO_OK || setupCurlRequest(headerText, bodyText) != TAVO_OK ||
-        setOption(CURLOPT_POSTFIELDS, body.c_str()) != TAVO_OK) {
-        return TAVO_ERROR;
-    }
-    return perform(response, headerText, bodyText);
-}
-
-int HttpTransport::perform(HttpResponse& response, std::string& headerText, std::string& bodyText) {
-    const CURLcode code = curl_easy_perform(m_pCurl.get());
-    if (code != CURLE_OK) {
-        TAVO_LOG(eLogError, false, "libcurl error: %d %s", code, curl_easy_strerror(code));
+    if (CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_POST, 1L)) ||
+        setupCurlRequest(headerText, bodyText) != TAVO_OK ||
+        CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_POSTFIELDS, body.c_str())) ||
+        CURL_FAILED(curl_easy_perform(m_pCurl.get()))) {
         return TAVO_ERROR;
     }
     return parseCurlResponse(response, headerText, bodyText);
 }
 
 int HttpTransport::setupCurlRequest(std::string& headerText, std::string& bodyText) {
-    if (setOption(CURLOPT_WRITEFUNCTION, &HttpTransport::WriteCallback) != TAVO_OK ||
-        setOption(CURLOPT_WRITEDATA, &bodyText) != TAVO_OK ||
-        setOption(CURLOPT_HEADERFUNCTION, &HttpTransport::HeaderCallback) != TAVO_OK ||
-        setOption(CURLOPT_HEADERDATA, &headerText) != TAVO_OK) {
+    if (CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_WRITEFUNCTION, &HttpTransport::WriteCallback)) ||
+        CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_WRITEDATA, &bodyText)) ||
+        CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_HEADERFUNCTION, &HttpTransport::HeaderCallback)) ||
+        CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_HEADERDATA, &headerText))) {
         return TAVO_ERROR;
     }
     return TAVO_OK;
@@ -169,9 +187,7 @@ int HttpTransport::setupCurlRequest(std::string& headerText, std::string& bodyTe
 int HttpTransport::parseCurlResponse(HttpResponse& response, const std::string& headerText,
                                      const std::string& bodyText) {
     long status = 0;
-    const CURLcode code = curl_easy_getinfo(m_pCurl.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (code != CURLE_OK) {
-        TAVO_LOG(eLogError, false, "libcurl error: %d %s", code, curl_easy_strerror(code));
+    if (CURL_FAILED(curl_easy_getinfo(m_pCurl.get(), CURLINFO_RESPONSE_CODE, &status))) {
         return TAVO_ERROR;
     }
     response.m_iStatusCode = static_cast<int>(status);

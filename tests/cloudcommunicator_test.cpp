@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -32,10 +33,49 @@ using tavo::test::ServiceAnswer;
 
 namespace {
 
+// Thread on which an allocation is to fail, as it does when memory runs out, and how many of its
+// allocations still succeed before that one; 0 once it has failed.
+std::atomic<DWORD> g_allocationFailsOnThread{0};
+int g_allocationsBeforeFailure = 0;
+
+void FailAnAllocationOnThisThread(int succeedingFirst = 0) {
+    g_allocationsBeforeFailure = succeedingFirst;
+    g_allocationFailsOnThread = GetCurrentThreadId();
+}
+
+bool AllocationFailed() {
+    return g_allocationFailsOnThread == 0;
+}
+
+}  // namespace
+
+// Every allocation of this test program comes here, so that one of them can be made to fail.
+void* operator new(std::size_t size) {
+    if (g_allocationFailsOnThread == GetCurrentThreadId() && g_allocationsBeforeFailure-- == 0) {
+        g_allocationFailsOnThread = 0;
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+// Not inlined, where the compiler would take the free for a mismatch with the new beside it.
+__attribute__((noinline)) void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+__attribute__((noinline)) void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace {
+
 // A request with a chosen body and serialisation outcome; counts its destructions.
 class ScriptedRequest : public tavo::CloudRequest {
 public:
-    enum Throw { kNone, kRuntime, kBadAlloc, kNonStandard, kCreateResponse };
+    enum Throw { kNone, kRuntime, kInvalidArgument, kBadAlloc, kBadAllocAndNoMemoryLeft, kNonStandard, kCreateResponse };
 
     ScriptedRequest(const std::string& url, const std::string& body, int status = TAVO_OK, Throw thrown = kNone,
                     std::atomic<int>* destroyed = nullptr)
@@ -49,7 +89,13 @@ public:
         switch (m_throw) {
             case kRuntime:
                 throw std::runtime_error("cannot serialise");
+            case kInvalidArgument:
+                throw std::invalid_argument("bad request");
             case kBadAlloc:
+                throw std::bad_alloc();
+            case kBadAllocAndNoMemoryLeft:
+                // Not even the line of the handler can be written.
+                FailAnAllocationOnThisThread();
                 throw std::bad_alloc();
             case kNonStandard:
                 throw 42;
@@ -195,6 +241,12 @@ INSTANTIATE_TEST_SUITE_P(
                      TAVO_RATE_LIMITED, 0, true, ""},
         ExchangeCase{"DateBeyondInt32", {503, {{"Retry-After", "Fri, 31 Dec 9999 23:59:59 GMT"}}, kErrorBody},
                      TAVO_RATE_LIMITED, INT32_MAX, true, ""},
+        ExchangeCase{"Rfc850Date", {503, {{"Retry-After", "Sunday, 06-Nov-94 08:49:37 GMT"}}, kErrorBody},
+                     TAVO_RATE_LIMITED, 0, true, ""},
+        ExchangeCase{"AsctimeDateBeyondInt32", {503, {{"Retry-After", "Fri Dec 31 23:59:59 9999"}}, kErrorBody},
+                     TAVO_RATE_LIMITED, INT32_MAX, true, ""},
+        ExchangeCase{"MalformedDate", {503, {{"Retry-After", "Fri, 31 Dec 9999 23:59:59 UTC"}}, kErrorBody},
+                     TAVO_INVALID_ARGUMENT, 0, false, "Error [Retry-After is neither a number of seconds nor a date]"},
         ExchangeCase{"LettersOnly", {429, {{"Retry-After", "soon"}}, kErrorBody}, TAVO_INVALID_ARGUMENT, 0, false,
                      "Error [Retry-After is neither a number of seconds nor a date]"},
         ExchangeCase{"EmptyRetryAfter", {429, {{"Retry-After", ""}}, kErrorBody}, TAVO_CLOUD_ERROR_RESPONSE, 0, true,
@@ -298,6 +350,7 @@ TEST_P(CloudBrokenExchange, CompletesAndGoesOn) {
     EXPECT_EQ(done.identity(0).m_iResult, c.result);
     EXPECT_FALSE(done.identity(0).m_bBodyValid);
     EXPECT_EQ(done.identity(1).m_iResult, TAVO_OK);
+    EXPECT_TRUE(AllocationFailed());
     const std::vector<std::string> lines = log.lines();
     int at = 0;
     for (const std::string& expected : c.logged) {
@@ -325,8 +378,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"S: error :: failed to serialise"}},
         BrokenCase{"SerializeThrows", "", false, TAVO_OK, ScriptedRequest::kRuntime, "", TAVO_ERROR,
                    {"S: error :: Error [cannot serialise]"}},
+        BrokenCase{"SerializeThrowsInvalidArgument", "", false, TAVO_OK, ScriptedRequest::kInvalidArgument, "",
+                   TAVO_ERROR, {"S: error :: Error [bad request]"}},
         BrokenCase{"OutOfMemory", "", false, TAVO_OK, ScriptedRequest::kBadAlloc, "", TAVO_ERROR,
                    {"S: error :: Error [std::bad_alloc]"}},
+        BrokenCase{"OutOfMemoryForTheLogLine", "", false, TAVO_OK, ScriptedRequest::kBadAllocAndNoMemoryLeft, "",
+                   TAVO_ERROR, {}},
         BrokenCase{"NonStandardThrow", "", false, TAVO_OK, ScriptedRequest::kNonStandard, "", TAVO_ERROR,
                    {"S: error :: Error [unknown exception]"}}),
     [](const testing::TestParamInfo<BrokenCase>& info) { return std::string(info.param.name); });
@@ -377,6 +434,84 @@ TEST(CloudCommunicator, RefusesAnEmptyCallback) {
               TAVO_INVALID_ARGUMENT);
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(log.count("tavo::CloudCommunicator::MakeRequest S: error :: callback expected"), 1u);
+}
+
+// After Stop the thread takes no request: one made then is refused, not left waiting for ever.
+TEST(CloudCommunicator, RefusesARequestAfterStop) {
+    std::atomic<int> destroyed{0};
+    Completions done;
+    LogTail log;
+    {
+        CloudCommunicator communicator;
+        communicator.Stop();
+        EXPECT_EQ(communicator.MakeRequest(std::make_unique<ScriptedRequest>("https://127.0.0.1/x", "{}", TAVO_OK,
+                                                                             ScriptedRequest::kNone, &destroyed),
+                                           done.callback("late")),
+                  TAVO_FAIL);
+        EXPECT_EQ(destroyed, 1);
+    }
+    EXPECT_TRUE(done.names().empty());
+    EXPECT_EQ(log.count("tavo::CloudCommunicator::MakeRequest S: error :: thread not running"), 1u);
+}
+
+// A completion whose copies fail, as they do when memory runs out.
+struct CompletionThatCannotBeCopied {
+    explicit CompletionThatCannotBeCopied(Completions& done) : done(&done) {}
+    CompletionThatCannotBeCopied(CompletionThatCannotBeCopied&&) = default;
+    CompletionThatCannotBeCopied(const CompletionThatCannotBeCopied&) { throw std::bad_alloc(); }
+    void operator()(std::unique_ptr<CloudResponse> response) const { done->callback("moved")(std::move(response)); }
+    Completions* done;
+};
+
+TEST(CloudCommunicator, MovesTheCallbackIntoItsCall) {
+    IdentityService service;
+    service.answer("/id", {{200, {}, kIdentityBody}});
+    Completions done;
+    CloudCommunicator communicator;
+
+    communicator.MakeRequest(std::make_unique<ScriptedRequest>(service.url("/id"), "{}"),
+                             tavo::CloudResponseCallback(CompletionThatCannotBeCopied(done)));
+
+    ASSERT_TRUE(done.waitFor(1));
+    EXPECT_EQ(done.identity(0).m_iResult, TAVO_OK);
+}
+
+// The handler of a throwing callback cannot write its line either; the thread still goes on.
+TEST(CloudCommunicator, SurvivesAHandlerWhoseLineRunsOutOfMemory) {
+    IdentityService service;
+    service.answer("/id", {{200, {}, kIdentityBody}});
+    std::atomic<bool> called{false};
+    Completions done;
+    LogTail log;
+    CloudCommunicator communicator;
+
+    communicator.MakeRequest(std::make_unique<ScriptedRequest>(service.url("/id"), "{}"),
+                             [&called](std::unique_ptr<CloudResponse>) {
+                                 called = true;
+                                 FailAnAllocationOnThisThread();
+                                 throw 42;
+                             });
+    ASSERT_TRUE(service.waitForRequests(1, 20000));
+    communicator.MakeRequest(std::make_unique<ScriptedRequest>(service.url("/id"), "{}"), done.callback("next"));
+
+    ASSERT_TRUE(done.waitFor(1));
+    EXPECT_TRUE(called);
+    EXPECT_TRUE(AllocationFailed());
+    EXPECT_EQ(log.text().find("callback threw an exception"), std::string::npos) << "the line had no memory";
+    EXPECT_EQ(done.identity(0).m_iResult, TAVO_OK);
+}
+
+// The thread starts last: a constructor whose log line runs out of memory throws and leaves no
+// running thread behind, whose destruction would end the process.
+TEST(CloudCommunicator, AConstructorThatRunsOutOfMemoryLeavesNoThreadBehind) {
+    CTAVOLogger::GetInstance(std::string()).SetLogLevel(eLogVerbose);
+    // The one allocation of a thread's start succeeds, so that a thread started first would run.
+    const auto construct = [] {
+        FailAnAllocationOnThisThread(1);
+        CloudCommunicator communicator;
+    };
+    EXPECT_THROW(construct(), std::bad_alloc);
+    EXPECT_TRUE(AllocationFailed());
 }
 
 // While the thread is busy, a newer request replaces the waiting one, which is never sent and

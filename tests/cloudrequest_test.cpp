@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ctime>
 #include <list>
 #include <memory>
@@ -228,6 +229,28 @@ TEST(EventRequest, NoWmiCarriesTheHostNameAndNeverTheIdentifier) {
     const time_t stamped = _mkgmtime(&utc);
     EXPECT_GE(stamped, before);
     EXPECT_LE(stamped, after);
+}
+
+// The timestamp's text for instants that a 32-bit time_t cannot show, which the clock of a test
+// cannot reach.
+TEST(EventRequest, TimestampTextHoldsPast2038) {
+    const int64_t kSecond = 10000000;
+    const struct {
+        int64_t ticks;
+        const char* text;
+    } cases[] = {
+        {0, "1970-01-01T00:00:00.000Z"},
+        {INT64_C(2147483648) * kSecond + 50000, "2038-01-19T03:14:08.005Z"},
+        {INT64_C(253402300799) * kSecond + 9999999, "9999-12-31T23:59:59.999Z"},
+        {INT64_C(-11644473600) * kSecond, "1601-01-01T00:00:00.000Z"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tavo::formatTimestamp(c.ticks), c.text) << c.ticks;
+    }
+    LogTail log;
+    EXPECT_EQ(tavo::formatTimestamp(INT64_C(-11644473600) * kSecond - 1), "");
+    EXPECT_EQ(log.count("tavo::formatTimestamp S: error :: Failed in condition: (!FileTimeToSystemTime(&fileTime, &utc))"),
+              1u);
 }
 
 TEST(EventRequest, OtherTypesCarryTheIdentifierAndTheError) {

@@ -64,10 +64,12 @@ TEST_P(IdentityDeserialize, FillsWhatTheBodyHolds) {
     std::vector<std::string> errors;
     for (const std::string& line : log.lines()) {
         if (line.find(" S: error :: ") != std::string::npos) {
-            errors.push_back(line.substr(line.find(" :: ") + 4));
+            errors.push_back(line);
         }
     }
-    EXPECT_EQ(errors, *c.logged ? std::vector<std::string>{c.logged} : std::vector<std::string>{});
+    // The lines name the operation that the parent sees, the error body's included.
+    const std::string expected = std::string("tavo::IdentityServiceResponse::Deserialize S: error :: ") + c.logged;
+    EXPECT_EQ(errors, *c.logged ? std::vector<std::string>{expected} : std::vector<std::string>{});
 }
 
 const char* kFull =
@@ -93,6 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {"T", "K", "", "", "", "", ""}, 0, "Failed in condition: (NULL == pEventURL)"},
         IdentityCase{"CheckinNull", 0, R"({"tavo":"T","tavo_token":"K","urls":{"event":"E","catalog":"C","checkin":null}})",
                      TAVO_ERROR, {"T", "K", "", "E", "C", "", ""}, 0, "Failed in condition: (NULL == pCheckinURL)"},
+        IdentityCase{"EmptyUrls", 0, R"({"tavo":"T","tavo_token":"K","urls":{"event":"","catalog":"","checkin":""}})",
+                     TAVO_OK, {"T", "K", "", "", "", "", ""}, 0, ""},
         IdentityCase{"EmptyTavo", 0, R"({"tavo":"","tavo_token":"K","urls":{"event":"","catalog":"","checkin":""}})",
                      TAVO_ERROR, {"", "K", "", "", "", "", ""}, 0, "Couldn't retrieve valid response data"},
         IdentityCase{"NotJson", 0, "<html>", TAVO_ERROR, {"", "", "", "", "", "", ""}, 0, "Couldn't parse json : <html>"},
@@ -128,7 +132,7 @@ TEST(EventResponse, ReadsTheCountOrTheErrorBody) {
     LogTail log;
     EXPECT_EQ(uncounted.Deserialize("{}"), TAVO_ERROR);
     EXPECT_EQ(uncounted.m_iEventCount, 9);
-    EXPECT_NE(log.text().find("Failed in condition: (NULL == pEventCount)"), std::string::npos);
+    EXPECT_EQ(log.count("tavo::EventResponse::Deserialize S: error :: Failed in condition: (NULL == pEventCount)"), 1u);
 
     EventResponse failed;
     failed.m_iResult = TAVO_CLOUD_ERROR_RESPONSE;
@@ -136,6 +140,12 @@ TEST(EventResponse, ReadsTheCountOrTheErrorBody) {
     EXPECT_EQ(failed.m_iErrorCode, 5);
     EXPECT_EQ(failed.m_strErrorMsg, "bad");
     EXPECT_EQ(failed.m_iEventCount, 0);
+
+    EventResponse invalid;
+    invalid.m_iResult = TAVO_RATE_LIMITED;
+    EXPECT_EQ(invalid.Deserialize(R"({"code":0,"msg":"bad"})"), TAVO_ERROR);
+    EXPECT_EQ(invalid.m_strErrorMsg, "bad");
+    EXPECT_EQ(log.count("tavo::EventResponse::Deserialize S: error :: Couldn't retrieve valid error response data"), 1u);
 }
 
 }  // namespace

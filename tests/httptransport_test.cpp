@@ -4,6 +4,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "common/tavostatus.h"
 #include "tests/support/identityservice.h"
@@ -175,6 +176,66 @@ TEST(HttpTransport, CallbacksStopAtTheBoundAndHeadersRestartAtEachStatusLine) {
     }
     EXPECT_EQ(headers, "HTTP/1.1 503 No\r\nX-Final: f\r\n");
 }
+
+TEST(HttpTransport, ReadsAnUntrustedServersAnswerOnceTheChainIsNotVerified) {
+    IdentityService service(true);
+    service.answer("/a", {{201, {{"X-Chain", "untrusted"}}, "read"}});
+    HttpTransport transport;
+    HttpRequest request = Post(service.url("/a"), "{}");
+    HttpResponse response;
+
+    ASSERT_EQ(transport.setSecurityFlagsToIgnore(), TAVO_OK);
+    ASSERT_EQ(transport.SendRequest(request, response), TAVO_OK);
+
+    EXPECT_EQ(response.m_iStatusCode, 201);
+    EXPECT_EQ(response.GetHeader("X-Chain"), "untrusted");
+    EXPECT_EQ(response.m_strBody, "read");
+    EXPECT_EQ(service.requests().size(), 1u);
+}
+
+struct StepCase {
+    const char* name;
+    tavo::eHttpMethod method;
+    size_t userAgentLength;
+    std::vector<std::string> logged;  // in this order
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HttpTransportStep : public testing::TestWithParam<StepCase> {};
+
+// A libcurl failure is logged by the step that made the call, not by a helper.
+TEST_P(HttpTransportStep, NamesTheStepThatFailed) {
+    const StepCase& c = GetParam();
+    IdentityService service(true);
+    HttpTransport transport;
+    HttpRequest request(c.method, service.url("/a"), "{}");
+    request.SetUserAgent(std::string(c.userAgentLength, 'u'));
+    HttpResponse response;
+    LogTail log;
+
+    EXPECT_EQ(transport.SendRequest(request, response), TAVO_ERROR);
+
+    const std::vector<std::string> lines = log.lines();
+    int at = 0;
+    for (const std::string& expected : c.logged) {
+        at = tavo::test::FindLogLine(lines, expected, at);
+        EXPECT_GE(at, 0) << expected << "\n" << log.text();
+    }
+}
+
+// libcurl refuses option texts longer than 8,000,000 bytes.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpTransportStep,
+    testing::Values(
+        StepCase{"Post", tavo::eHttpPost, 4, {"tavo::HttpTransport::doPost S: error :: libcurl error: 60 "}},
+        StepCase{"Get", tavo::eHttpGet, 4, {"tavo::HttpTransport::doGet S: error :: libcurl error: 60 "}},
+        StepCase{"Setter", tavo::eHttpPost, 8000001,
+                 {"tavo::HttpTransport::setUserAgent S: error :: libcurl error: 43 ",
+                  "tavo::HttpTransport::SendRequest S: error :: unable to set curl user agent"}}),
+    [](const testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
 
 TEST(HttpTransport, RefusesMethodsOtherThanGetAndPost) {
     IdentityService service;
