@@ -6,6 +6,7 @@
 #include <string>
 
 #include "agent/httprequest.h"
+#include "agent/httpdate.h"
 #include "agent/httptransport.h"
 #include "common/tavostatus.h"
 #include "common/timedwait.h"
