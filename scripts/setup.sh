@@ -8,6 +8,8 @@ set -euo pipefail
 source "$(dirname "$0")/widths.sh"
 
 CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/vrn_tavo-deps"
+# Names how the libraries are built; a cache built another way is built again.
+RECIPE=time64
 TARGETS=(i686 x86_64)
 LOG="$(mktemp -t tavo-setup.XXXXXX)"
 trap 'rm -f "$LOG"' EXIT
@@ -119,6 +121,14 @@ fetch_source() {
     fail "could not fetch the source package $pkg"
 }
 
+# The 32-bit C runtime's time_t is 32 bits unless asked otherwise, and its time(), gmtime() and
+# localtime() end in January 2038: from then on OpenSSL would find every certificate not yet valid.
+# The libraries are built with the 64-bit time_t and time functions that msvcrt.dll also has. No
+# time_t crosses between them and the agent, which keeps the runtime's default.
+time64_flags() {
+    [ "$1" = i686 ] && echo "-D__MINGW_USE_VC2005_COMPAT" || true
+}
+
 # Debian's patches build OpenSSL's assembler as PIC, which COFF cannot represent: use the C code.
 build_openssl() {
     local src=$1 prefix=$2 arch=$3 target
@@ -126,7 +136,7 @@ build_openssl() {
     mkdir -p "$src/build-$arch"
     (cd "$src/build-$arch" &&
         ../Configure "$target" no-shared no-tests no-asm --prefix="$prefix" --libdir=lib \
-            --cross-compile-prefix="$arch-w64-mingw32-" &&
+            --cross-compile-prefix="$arch-w64-mingw32-" $(time64_flags "$arch") &&
         make -j"$(nproc)" build_libs &&
         make install_dev) >>"$LOG" 2>&1 || fail "OpenSSL build for $arch failed"
 }
@@ -143,7 +153,7 @@ build_curl() {
             --disable-rtsp --disable-dict --disable-telnet --disable-tftp --disable-pop3 \
             --disable-imap --disable-smb --disable-smtp --disable-gopher --disable-mqtt \
             --disable-manual --disable-ntlm --disable-unix-sockets \
-            CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" \
+            CPPFLAGS="-I$prefix/include $(time64_flags "$arch")" LDFLAGS="-L$prefix/lib" \
             LIBS="-lcrypt32 -lws2_32 -lbcrypt" &&
         make -j"$(nproc)" -C lib &&
         make -C lib install &&
@@ -158,7 +168,7 @@ build_deps() {
     vc="$(source_versions curl | head -n 1)"
     vj="$(source_versions cjson | head -n 1)"
     [ -n "$vo" ] && [ -n "$vc" ] && [ -n "$vj" ] || fail "source packages openssl, curl, cjson not listed"
-    key="openssl-${vo}_curl-${vc}_cjson-${vj}"
+    key="openssl-${vo}_curl-${vc}_cjson-${vj}_${RECIPE}"
     prefix="$CACHE_ROOT/$key"
     if [ ! -f "$prefix/.complete" ]; then
         rm -rf "$prefix"
@@ -192,7 +202,9 @@ main() {
     install_packages
     install_wine32
     enable_sources
-    if [ ! -f "$CACHE_ROOT/current/.complete" ]; then
+    local current
+    current="$(readlink -f "$CACHE_ROOT/current" 2>/dev/null || true)"
+    if [ ! -f "$current/.complete" ] || [ "${current##*_}" != "$RECIPE" ]; then
         build_deps
     fi
     if [ "${1:-}" = --print-prefix ]; then

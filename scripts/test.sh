@@ -18,8 +18,8 @@ trees=(x86_64)
 cmake --preset tests -B "$BUILD/x86_64" >/dev/null
 cmake --build "$BUILD/x86_64"
 if tavo_can_start_32bit "$BUILD"; then
-    # The scenarios of the 32-bit run start the product itself.
-    cmake --preset tests-i686 -B "$BUILD/i686-tests" -DTAVO_E2E_EXE="$PWD/$BUILD/i686/bin/vrn_tavo.exe" >/dev/null
+    # The whole-program tests of the 32-bit run start the product itself.
+    cmake --preset tests-i686 -B "$BUILD/i686-tests" -DTAVO_AGENT_EXE="$PWD/$BUILD/i686/bin/vrn_tavo.exe" >/dev/null
     cmake --build "$BUILD/i686-tests"
     trees+=(i686-tests)
 else
