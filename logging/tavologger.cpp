@@ -10,6 +10,7 @@
 
 #include "common/tavostatus.h"
 #include "logging/functionname.h"
+#include "logging/logtime.h"
 
 const std::string s_logFileName = "vrn_tavo.exe.log";
 
@@ -157,10 +158,7 @@ void CTAVOLogger::log(int level, bool withLastError, const char* fileName, const
     char errorText[2048] = {};
     char timeText[25] = {};
 
-    time_t now = time(nullptr);
-    struct tm local = {};
-    localtime_s(&local, &now);
-    strftime(timeText, sizeof(timeText), "%c", &local);
+    tavo::FormatLogTime(_time64(nullptr), timeText, sizeof(timeText));
 
     const std::string levelName = logLevelName(level);
     if (withLastError) {
