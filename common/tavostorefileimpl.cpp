@@ -53,6 +53,11 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // The store is a few hundred bytes; anything near this size cannot be held anyway.
 constexpr LONGLONG kMaxFileLength = INT_MAX;
 
+// A write that finds the store file held open without delete sharing (a virus scanner, a backup
+// agent) tries the rename again this often, this far apart: about a second in all.
+constexpr int kReplaceAttempts = 6;
+constexpr DWORD kReplaceRetryDelayMs = 200;
+
 // Paths are UTF-8, as the data directory is; the wide file functions take them by that meaning.
 std::wstring widePath(const std::string& path) {
     return StringToWString(path);
@@ -338,11 +343,22 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
         return TAVO_ERROR;
     }
     companion.reset();
-    if (!MoveFileExW(companionPath.c_str(), storePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        TAVO_LOG(eLogError, true, "Fatal error - could not move [%s.tmp] to [%s]", m_strFilePath.c_str(),
-                 m_strFilePath.c_str());
-        DeleteFileW(companionPath.c_str());
-        return TAVO_ERROR;
+    // A file held open without delete sharing cannot be replaced; the holder is usually gone in a
+    // moment, and the identity just received must not be lost to it.
+    for (int attempt = 1;
+         !MoveFileExW(companionPath.c_str(), storePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+         ++attempt) {
+        const DWORD error = GetLastError();
+        if (attempt == kReplaceAttempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) {
+            TAVO_LOG(eLogError, true, "Fatal error - could not move [%s.tmp] to [%s]", m_strFilePath.c_str(),
+                     m_strFilePath.c_str());
+            DeleteFileW(companionPath.c_str());
+            return TAVO_ERROR;
+        }
+        if (attempt == 1) {
+            TAVO_LOG(eLogWarning, true, "File [%s] is in use, trying again to replace it", m_strFilePath.c_str());
+        }
+        Sleep(kReplaceRetryDelayMs);
     }
     return TAVO_OK;
 }

@@ -28,6 +28,7 @@ using tavo::test::LogTail;
 using tavo::test::ProgramDir;
 using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
+using tavo::test::WaitForLogLine;
 using tavo::test::WriteFileBytes;
 
 namespace {
@@ -542,6 +543,59 @@ TEST(StoreFileLocking, StoreInAFolderWithANonAsciiName) {
     EXPECT_EQ(pending.get(), TAVO_OK);
     EXPECT_EQ(holder.wait(30000), 0);
     EXPECT_EQ(value, "after") << "the read did not wait for the holder of the same lock file";
+}
+
+// A virus scanner or a backup agent may hold the store open without delete sharing, so that it
+// cannot be replaced. The write tries again under the exclusive lock for about a second: a holder
+// that lets go in that time costs nothing, one that stays makes the write fail with the old store
+// intact and no companion left.
+TEST(StoreFileReplace, WaitsAboutASecondForAHolderOfTheStoreFile) {
+    for (const bool holderLetsGo : {true, false}) {
+        StoreFixture f;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "old"), TAVO_OK);
+        const std::string previous = ReadFileBytes(f.path);
+        const std::string ready = f.dir.file("ready");
+        const std::string release = f.dir.file("release");
+        ChildProcess holder("fileholder.exe", {f.path, ready, release});
+        ASSERT_TRUE(WaitForFile(ready, 30000)) << "the holder did not open the store";
+
+        LogTail log;
+        auto pending = std::async(std::launch::async, [&] { return f.store.WriteKeyValue("tavo", "new"); });
+        if (holderLetsGo) {
+            // It lets go as soon as the write has found the file in use.
+            EXPECT_TRUE(WaitForLogLine("File [" + f.path + "] is in use, trying again to replace it", 30000));
+            WriteFileBytes(release, "");
+        }
+        if (pending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            holder.end();
+            FAIL() << "the write did not finish";
+        }
+        const int result = pending.get();
+        WriteFileBytes(release, "");
+        EXPECT_EQ(holder.wait(30000), 0);
+
+        // Said once, with the system's reason.
+        const std::string text = log.text();
+        const std::string inUse = Line(std::string(kImpl) + "WriteKeyValue", "warning",
+                                       "File [" + f.path + "] is in use, trying again to replace it ");
+        const size_t at = text.find(inUse);
+        EXPECT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.find(inUse, at + 1), std::string::npos) << text;
+        EXPECT_EQ(FileNames(f.dir.path()),
+                  (std::set<std::string>{"tavostore.json", "tavostore.json.lck", "ready", "release"}));
+        if (holderLetsGo) {
+            EXPECT_EQ(result, TAVO_OK);
+            EXPECT_EQ(f.read("tavo"), "new");
+        } else {
+            EXPECT_EQ(result, TAVO_ERROR);
+            EXPECT_NE(log.text().find("f: tavo::CTAVOStoreFileImpl::WriteKeyValue S: error :: Fatal error - could "
+                                      "not move ["),
+                      std::string::npos)
+                << log.text();
+            EXPECT_EQ(ReadFileBytes(f.path), previous);
+            EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_OK) << "once the holder is gone";
+        }
+    }
 }
 
 // Each writer reads, merges and replaces under one exclusive lock, so neither undoes the other.
