@@ -48,9 +48,9 @@ bool parseTimestamp(const std::string& text, int64_t& out) {
     return true;
 }
 
-// The getters' and setters' messages are logged under the public operation's name.
-void logAs(const char* function, int level, const char* message) {
-    CTAVOLogger::GetInstance(std::string()).log(level, false, __FILE_NAME__, function, __LINE__, "%s", message);
+// The getters' and setters' messages are logged under the public operation's name and line.
+void logAs(const char* function, long line, int level, const char* message) {
+    CTAVOLogger::GetInstance(std::string()).log(level, false, __FILE_NAME__, function, line, "%s", message);
 }
 
 }  // namespace
@@ -71,22 +71,22 @@ int CTAVOStoreReaderWriter::Initialize(int storeType, const std::string& path) {
 }
 
 std::string CTAVOStoreReaderWriter::GetTAVO() {
-    return getString(__PRETTY_FUNCTION__, kTAVOKey, m_strTAVO, "Fetching TAVO failed. Returning TAVO = []",
-                     "New TAVO value returned.");
+    return getString(__PRETTY_FUNCTION__, __LINE__, kTAVOKey, m_strTAVO,
+                     "Fetching TAVO failed. Returning TAVO = []", "New TAVO value returned.");
 }
 
 std::string CTAVOStoreReaderWriter::GetToken() {
-    return getString(__PRETTY_FUNCTION__, kTokenKey, m_strToken, "Fetching Token failed. Returning Token = []",
-                     "New Token value returned.");
+    return getString(__PRETTY_FUNCTION__, __LINE__, kTokenKey, m_strToken,
+                     "Fetching Token failed. Returning Token = []", "New Token value returned.");
 }
 
 std::string CTAVOStoreReaderWriter::GetInstanceKey() {
-    return getString(__PRETTY_FUNCTION__, kInstanceKeyKey, m_strInstanceKey,
+    return getString(__PRETTY_FUNCTION__, __LINE__, kInstanceKeyKey, m_strInstanceKey,
                      "Fetching Instance key failed. Returning empty key.", "Valid Instance key value returned.");
 }
 
 std::string CTAVOStoreReaderWriter::GetEventURL() {
-    return getString(__PRETTY_FUNCTION__, kEventURLKey, m_strEventURL,
+    return getString(__PRETTY_FUNCTION__, __LINE__, kEventURLKey, m_strEventURL,
                      "Fetching Event URL failed. Returning Event URL = []", "New Event URL value returned.");
 }
 
@@ -111,41 +111,41 @@ int64_t CTAVOStoreReaderWriter::GetRetryTimestamp() {
 }
 
 int CTAVOStoreReaderWriter::SetTAVO(const std::string& tavo) {
-    return setString(__PRETTY_FUNCTION__, kTAVOKey, tavo, &m_strTAVO,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kTAVOKey, tavo, &m_strTAVO,
                      {"TAVO updated", "Setting TAVO failed", "Setting TAVO failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetToken(const std::string& token) {
-    return setString(__PRETTY_FUNCTION__, kTokenKey, token, &m_strToken,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kTokenKey, token, &m_strToken,
                      {"Setting Token done", "Setting Token failed", "Setting Token failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetInstanceKey(const std::string& instanceKey) {
-    return setString(__PRETTY_FUNCTION__, kInstanceKeyKey, instanceKey, &m_strInstanceKey,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kInstanceKeyKey, instanceKey, &m_strInstanceKey,
                      {"Setting Instance Key done", "Setting Instance Key failed",
                       "Setting Instance Key failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetEventURL(const std::string& url) {
-    return setString(__PRETTY_FUNCTION__, kEventURLKey, url, &m_strEventURL,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kEventURLKey, url, &m_strEventURL,
                      {"Event URL updated", "Setting Event URL failed",
                       "Setting Event URL failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetCatalogURL(const std::string& url) {
-    return setString(__PRETTY_FUNCTION__, kCatalogURLKey, url, nullptr,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kCatalogURLKey, url, nullptr,
                      {"Catalog URL updated", "Setting Catalog URL failed",
                       "Setting Catalog URL failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetCheckinURL(const std::string& url) {
-    return setString(__PRETTY_FUNCTION__, kCheckinURLKey, url, nullptr,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kCheckinURLKey, url, nullptr,
                      {"Checkin URL updated", "Setting Checkin URL failed",
                       "Setting Checkin URL failed - Initialize not done"});
 }
 
 int CTAVOStoreReaderWriter::SetBID(const std::string& bid) {
-    return setString(__PRETTY_FUNCTION__, kBIDKey, bid, nullptr,
+    return setString(__PRETTY_FUNCTION__, __LINE__, kBIDKey, bid, nullptr,
                      {"BID updated", "Setting BID failed", "Setting BID failed - Initialize not done"});
 }
 
@@ -166,35 +166,35 @@ int CTAVOStoreReaderWriter::SetRetryTimestamp(const int64_t& timestamp) {
 }
 
 // Reads the key into its cache while the cache is empty, so a value once known is never read again.
-std::string CTAVOStoreReaderWriter::getString(const char* function, const char* key, std::string& cache,
-                                              const char* failed, const char* read) {
+std::string CTAVOStoreReaderWriter::getString(const char* function, long line, const char* key,
+                                              std::string& cache, const char* failed, const char* read) {
     if (m_ptrStore && cache.empty()) {
         // The store empties the value first: a failed read leaves the cache empty.
         if (m_ptrStore->ReadKeyValue(key, cache) != TAVO_OK) {
-            logAs(function, eLogWarning, failed);
+            logAs(function, line, eLogWarning, failed);
         } else {
-            logAs(function, eLogDebug, read);
+            logAs(function, line, eLogDebug, read);
         }
     }
     return cache;
 }
 
 // Writes one key; the cache, when the key has one, takes the value only once it is stored.
-int CTAVOStoreReaderWriter::setString(const char* function, const char* key, const std::string& value,
-                                      std::string* cache, const SetMessages& messages) {
+int CTAVOStoreReaderWriter::setString(const char* function, long line, const char* key,
+                                      const std::string& value, std::string* cache, const SetMessages& messages) {
     if (!m_ptrStore) {
-        logAs(function, eLogError, messages.noStore);
+        logAs(function, line, eLogError, messages.noStore);
         return TAVO_ERROR;
     }
     const int status = m_ptrStore->WriteKeyValue(key, value);
     if (status != TAVO_OK) {
-        logAs(function, eLogError, messages.failed);
+        logAs(function, line, eLogError, messages.failed);
         return status;
     }
     if (cache != nullptr) {
         *cache = value;
     }
-    logAs(function, eLogDebug, messages.done);
+    logAs(function, line, eLogDebug, messages.done);
     return status;
 }
 

@@ -44,11 +44,12 @@ private:
         const char* noStore;
     };
 
-    // The one pattern of the string getters and setters; function is the public operation's name.
-    std::string getString(const char* function, const char* key, std::string& cache, const char* failed,
-                          const char* read);
-    int setString(const char* function, const char* key, const std::string& value, std::string* cache,
-                  const SetMessages& messages);
+    // The one pattern of the string getters and setters; function and line are those of the public
+    // operation, which its log lines name.
+    std::string getString(const char* function, long line, const char* key, std::string& cache,
+                          const char* failed, const char* read);
+    int setString(const char* function, long line, const char* key, const std::string& value,
+                  std::string* cache, const SetMessages& messages);
 
     std::unique_ptr<ITAVOStoreInterface> m_ptrStore;
     std::string m_strTAVO;

@@ -175,10 +175,6 @@ std::wstring StringToWString(const std::string& utf8) {
     return widen(utf8, CP_UTF8);
 }
 
-std::wstring AnsiStringToWString(const std::string& ansi) {
-    return widen(ansi, CP_ACP);
-}
-
 std::string WStringToString(const std::wstring& wide) {
     return narrow(wide, CP_UTF8);
 }

@@ -27,8 +27,6 @@ int GetBinaryRegistryKey(const wchar_t* subKey, const wchar_t* valueName, REGSAM
 int GetHostname(std::string& out);
 
 std::wstring StringToWString(const std::string& utf8);
-// Widened from the ANSI code page, as the narrow file functions read a path.
-std::wstring AnsiStringToWString(const std::string& ansi);
 std::string WStringToString(const std::wstring& wide);
 // Narrowed with the calling thread's ANSI code page; characters it lacks become its default character.
 std::string WStringToAnsiString(const std::wstring& wide);

@@ -4,16 +4,12 @@
 
 #include <aclapi.h>
 
-#include <boost/interprocess/exceptions.hpp>
-#include <boost/interprocess/sync/file_lock.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
-#include <boost/interprocess/sync/sharable_lock.hpp>
-
 #include <climits>
 #include <memory>
 #include <stdexcept>
 
 #include "cJSON.h"
+#include "common/filelock.h"
 #include "common/scopedhandle.h"
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
@@ -22,9 +18,6 @@
 namespace tavo {
 
 namespace {
-
-using boost::interprocess::file_lock;
-using boost::interprocess::interprocess_exception;
 
 // Set by the first access list applied in this process; never reset.
 bool s_bPermissionSet = false;
@@ -60,10 +53,20 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // The store is a few hundred bytes; anything near this size cannot be held anyway.
 constexpr LONGLONG kMaxFileLength = INT_MAX;
 
+// A write that finds the store file held open without delete sharing (a virus scanner, a backup
+// agent) tries the rename again this often, this far apart: about a second in all.
+constexpr int kReplaceAttempts = 6;
+constexpr DWORD kReplaceRetryDelayMs = 200;
+
+// Paths are UTF-8, as the data directory is; the wide file functions take them by that meaning.
+std::wstring widePath(const std::string& path) {
+    return StringToWString(path);
+}
+
 // Opens the file for reading and appending: creates it empty when missing, never truncates it.
 void createIfMissing(const std::string& path) {
-    ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file(CreateFileW(widePath(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool isNotFound(DWORD error) {
@@ -72,7 +75,7 @@ bool isNotFound(DWORD error) {
 
 // 0 when the file exists, else the system's error for the query.
 DWORD queryFileError(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
 }
 
 enum class ReadStatus { kOk, kNoMemory, kReadFailed };
@@ -113,7 +116,22 @@ ReadStatus readWholeFile(HANDLE file, std::string& text, LONGLONG& length) {
 }
 
 HANDLE openForReading(const std::string& path) {
-    return CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(widePath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// The system's text for a lock file's error, without its line end.
+std::string lockErrorText(DWORD error) {
+    char* text = nullptr;
+    if (!FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                        nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+                        nullptr)) {
+        return "WinApi FormatMessage returned error";
+    }
+    std::string message = text;
+    LocalFree(text);
+    message.erase(message.find_last_not_of("\r\n") + 1);
+    return message;
 }
 
 // The store file is text: every line feed reaches the disk as CR LF.
@@ -221,10 +239,12 @@ int CTAVOStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value)
     }
 
     std::string text;
-    try {
-        file_lock lock(m_strLockFilePath.c_str());
-        boost::interprocess::sharable_lock<file_lock> shared(lock);
-
+    {
+        const FileLock shared(widePath(m_strLockFilePath), FileLock::Mode::kShared);
+        if (shared.error() != 0) {
+            TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", lockErrorText(shared.error()).c_str());
+            return TAVO_FAIL;
+        }
         ScopedHandle file(openForReading(m_strFilePath));
         if (!file.valid()) {
             TAVO_LOG(eLogWarning, false, "Couldn't open file : %s to read", m_strFilePath.c_str());
@@ -244,9 +264,6 @@ int CTAVOStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value)
             TAVO_LOG(eLogError, false, "Fatal error - could not allocate memory of len(%lld)", length);
             return TAVO_FAIL;
         }
-    } catch (const interprocess_exception& e) {
-        TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", e.what());
-        return TAVO_FAIL;
     }
 
     // The lock is released: parsing needs no lock.
@@ -262,80 +279,88 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
     // The exclusive lock covers everything from applying the access list through replacing the file:
     // no other writer can slip its change in between or be overwritten, and the access list is never
     // applied while another process is replacing the file.
-    try {
-        file_lock lock(m_strLockFilePath.c_str());
-        boost::interprocess::scoped_lock<file_lock> exclusive(lock);
+    const FileLock exclusive(widePath(m_strLockFilePath), FileLock::Mode::kExclusive);
+    if (exclusive.error() != 0) {
+        TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", lockErrorText(exclusive.error()).c_str());
+        return TAVO_ERROR;
+    }
 
-        // The access list is applied once per process, and again whenever the store file has gone.
-        bool applyAccessList = !s_bPermissionSet;
-        if (!applyAccessList) {
-            const DWORD queryError = queryFileError(m_strFilePath);
-            if (queryError != 0 && !isNotFound(queryError)) {
-                TAVO_LOG(eLogError, false, "Couldn't query file [%s] error [%lu]", m_strFilePath.c_str(),
-                         static_cast<unsigned long>(queryError));
-                return TAVO_ERROR;
-            }
-            applyAccessList = queryError != 0;
-        }
-        if (applyAccessList) {
-            createIfMissing(m_strFilePath);
-            if (SetFilePermission(m_strFilePath) != TAVO_OK) {
-                TAVO_LOG(eLogError, false, "Unable to set necessary permissions on tavostore file.");
-                return TAVO_ERROR;
-            }
-            s_bPermissionSet = true;
-        }
-
-        std::string text;
-        {
-            ScopedHandle file(openForReading(m_strFilePath));
-            if (!file.valid()) {
-                TAVO_LOG(eLogError, false, "Fatal error - could not open file for reading");
-                return TAVO_ERROR;
-            }
-            LONGLONG length = 0;
-            const ReadStatus status = readWholeFile(file.get(), text, length);
-            if (status == ReadStatus::kReadFailed) {
-                TAVO_LOG(eLogError, true, "Fatal error - could not read file [%s]", m_strFilePath.c_str());
-                return TAVO_ERROR;
-            }
-            if (status == ReadStatus::kNoMemory) {
-                TAVO_LOG(eLogError, false, "Fatal error - could not allocate memory of len(%lld)", length);
-                return TAVO_ERROR;
-            }
-        }
-        if (!insertOrUpdateJSONKeyValueString(key, value, text)) {
+    // The access list is applied once per process, and again whenever the store file has gone.
+    bool applyAccessList = !s_bPermissionSet;
+    if (!applyAccessList) {
+        const DWORD queryError = queryFileError(m_strFilePath);
+        if (queryError != 0 && !isNotFound(queryError)) {
+            TAVO_LOG(eLogError, false, "Couldn't query file [%s] error [%lu]", m_strFilePath.c_str(),
+                     static_cast<unsigned long>(queryError));
             return TAVO_ERROR;
         }
+        applyAccessList = queryError != 0;
+    }
+    if (applyAccessList) {
+        createIfMissing(m_strFilePath);
+        if (SetFilePermission(m_strFilePath) != TAVO_OK) {
+            TAVO_LOG(eLogError, false, "Unable to set necessary permissions on tavostore file.");
+            return TAVO_ERROR;
+        }
+        s_bPermissionSet = true;
+    }
 
-        // The new text is complete on disk in a companion file before one rename puts it in place:
-        // a writer ended at any instant leaves the store with its old text or its new one.
-        const std::wstring storePath = AnsiStringToWString(m_strFilePath);
-        const std::wstring companionPath = AnsiStringToWString(m_strFilePath + ".tmp");
-        ScopedHandle companion(createCompanion(companionPath));
-        if (!companion.valid()) {
-            TAVO_LOG(eLogError, false, "Fatal error - could not open file for writing");
+    std::string text;
+    {
+        ScopedHandle file(openForReading(m_strFilePath));
+        if (!file.valid()) {
+            TAVO_LOG(eLogError, false, "Fatal error - could not open file for reading");
             return TAVO_ERROR;
         }
-        if (!writeAll(companion.get(), withCrLf(text)) || !FlushFileBuffers(companion.get())) {
-            TAVO_LOG(eLogError, true, "Fatal error - could not write file [%s.tmp]", m_strFilePath.c_str());
-            companion.reset();
-            DeleteFileW(companionPath.c_str());
+        LONGLONG length = 0;
+        const ReadStatus status = readWholeFile(file.get(), text, length);
+        if (status == ReadStatus::kReadFailed) {
+            TAVO_LOG(eLogError, true, "Fatal error - could not read file [%s]", m_strFilePath.c_str());
             return TAVO_ERROR;
         }
+        if (status == ReadStatus::kNoMemory) {
+            TAVO_LOG(eLogError, false, "Fatal error - could not allocate memory of len(%lld)", length);
+            return TAVO_ERROR;
+        }
+    }
+    if (!insertOrUpdateJSONKeyValueString(key, value, text)) {
+        return TAVO_ERROR;
+    }
+
+    // The new text is complete on disk in a companion file before one rename puts it in place:
+    // a writer ended at any instant leaves the store with its old text or its new one.
+    const std::wstring storePath = widePath(m_strFilePath);
+    const std::wstring companionPath = widePath(m_strFilePath + ".tmp");
+    ScopedHandle companion(createCompanion(companionPath));
+    if (!companion.valid()) {
+        TAVO_LOG(eLogError, false, "Fatal error - could not open file for writing");
+        return TAVO_ERROR;
+    }
+    if (!writeAll(companion.get(), withCrLf(text)) || !FlushFileBuffers(companion.get())) {
+        TAVO_LOG(eLogError, true, "Fatal error - could not write file [%s.tmp]", m_strFilePath.c_str());
         companion.reset();
-        if (!MoveFileExW(companionPath.c_str(), storePath.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(companionPath.c_str());
+        return TAVO_ERROR;
+    }
+    companion.reset();
+    // A file held open without delete sharing cannot be replaced; the holder is usually gone in a
+    // moment, and the identity just received must not be lost to it.
+    for (int attempt = 1;
+         !MoveFileExW(companionPath.c_str(), storePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+         ++attempt) {
+        const DWORD error = GetLastError();
+        if (attempt == kReplaceAttempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) {
             TAVO_LOG(eLogError, true, "Fatal error - could not move [%s.tmp] to [%s]", m_strFilePath.c_str(),
                      m_strFilePath.c_str());
             DeleteFileW(companionPath.c_str());
             return TAVO_ERROR;
         }
-        return TAVO_OK;
-    } catch (const interprocess_exception& e) {
-        TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", e.what());
-        return TAVO_ERROR;
+        if (attempt == 1) {
+            TAVO_LOG(eLogWarning, true, "File [%s] is in use, trying again to replace it", m_strFilePath.c_str());
+        }
+        Sleep(kReplaceRetryDelayMs);
     }
+    return TAVO_OK;
 }
 
 bool CTAVOStoreFileImpl::insertOrUpdateJSONKeyValueString(const std::string& key, const std::string& value,
@@ -432,8 +457,8 @@ int SetFilePermission(const std::string& path) {
     if (!IsValidAcl(acl)) {
         TAVO_LOG(eLogError, false, "Error : Invalid ACL:\n");
     } else {
-        std::string target = path;
-        const DWORD result = SetNamedSecurityInfoA(&target[0], SE_FILE_OBJECT,
+        std::wstring target = widePath(path);
+        const DWORD result = SetNamedSecurityInfoW(&target[0], SE_FILE_OBJECT,
                                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                                    nullptr, nullptr, acl, nullptr);
         if (result != ERROR_SUCCESS) {

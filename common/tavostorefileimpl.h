@@ -10,7 +10,7 @@ namespace tavo {
 
 // The store as one flat JSON object of strings in a file. Every access locks "<file>.lck" beside
 // it, shared for reading and exclusive for rewriting, so processes that share the store never see
-// a half-written file.
+// a half-written file. Paths are UTF-8, as the data directory is.
 class CTAVOStoreFileImpl : public ITAVOStoreInterface {
 public:
     ~CTAVOStoreFileImpl() override = default;
@@ -32,8 +32,8 @@ private:
     std::string m_strLockFilePath;
 };
 
-// Limits the file to BUILTIN\Administrators and LocalSystem (full control, protected from the
-// folder's inherited entries). 0 or -3.
+// Limits the file (a UTF-8 path) to BUILTIN\Administrators and LocalSystem (full control,
+// protected from the folder's inherited entries). 0 or -3.
 int SetFilePermission(const std::string& path);
 
 }  // namespace tavo

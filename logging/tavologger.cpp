@@ -8,8 +8,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "logging/functionname.h"
+#include "logging/logtime.h"
 
 const std::string s_logFileName = "vrn_tavo.exe.log";
 
@@ -18,10 +20,15 @@ namespace {
 constexpr long kMaxLogFileSize = 5000000;
 constexpr int kOldFileCount = 5;
 
+// Paths are UTF-8; the wide file functions take them by that meaning.
+std::wstring widePath(const char* path) {
+    return tavo::StringToWString(path);
+}
+
 // The file system's idea of the file's size; false when the file cannot be queried.
-bool queryFileSize(const std::string& path, long& size) {
+bool queryFileSize(const std::wstring& path, long& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         return false;
     }
     size = static_cast<long>(data.nFileSizeLow);
@@ -29,7 +36,15 @@ bool queryFileSize(const std::string& path, long& size) {
 }
 
 bool fileExists(const char* path) {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool deleteFile(const char* path) {
+    return DeleteFileW(widePath(path).c_str()) != FALSE;
+}
+
+bool moveFile(const char* source, const char* target) {
+    return MoveFileW(widePath(source).c_str(), widePath(target).c_str()) != FALSE;
 }
 
 // The system's English text for the error, its trailing CR LF turned into blanks.
@@ -58,6 +73,38 @@ size_t appendBounded(char* line, size_t used, size_t capacity, const char* text,
     return used + n;
 }
 
+// The log is a text file: every line feed is stored as CR LF. `out` holds twice `size` bytes.
+size_t withCrLf(const char* text, size_t size, char* out) {
+    size_t used = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] == '\n') {
+            out[used++] = '\r';
+        }
+        out[used++] = text[i];
+    }
+    return used;
+}
+
+// Appends the bytes at the end of the file in one write. Bytes that went in short of the whole (a
+// disk full in mid-line) are cut off again, so that the next line never continues a fragment.
+void appendWhole(HANDLE file, const char* bytes, DWORD size) {
+    OVERLAPPED atEnd = {};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    const bool complete = WriteFile(file, bytes, size, &written, &atEnd) && written == size;
+    if (complete || written == 0) {
+        return;
+    }
+    LARGE_INTEGER end = {};
+    if (!SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_CURRENT)) {
+        return;
+    }
+    FILE_END_OF_FILE_INFO cut = {};
+    cut.EndOfFile.QuadPart = end.QuadPart - written;
+    SetFileInformationByHandle(file, FileEndOfFileInfo, &cut, sizeof(cut));
+}
+
 // Deletes fileName.5, moves fileName.4 ... fileName.1 up by one and then `newest` (when given) to
 // fileName.1; `name` is what a failure of that last move reports.
 int shiftChain(const char* fileName, const char* newest, const char* name) {
@@ -69,20 +116,20 @@ int shiftChain(const char* fileName, const char* newest, const char* name) {
             continue;
         }
         if (n == kOldFileCount) {
-            if (!DeleteFileA(source)) {
+            if (!deleteFile(source)) {
                 fprintf(stderr, "Remove  failed for %s\n", source);
                 return TAVO_FAIL;
             }
             continue;
         }
         snprintf(target, sizeof(target), "%s.%d", fileName, n + 1);
-        if (!MoveFileA(source, target)) {
+        if (!moveFile(source, target)) {
             fprintf(stderr, "Rename failed for %s\n", source);
             return TAVO_FAIL;
         }
     }
     snprintf(target, sizeof(target), "%s.1", fileName);
-    if (newest != nullptr && !MoveFileA(newest, target)) {
+    if (newest != nullptr && !moveFile(newest, target)) {
         fprintf(stderr, "Rename failed for %s\n", name);
         return TAVO_FAIL;
     }
@@ -111,19 +158,18 @@ CTAVOLogger& CTAVOLogger::GetInstance(const std::string& fileName) {
     return instance;
 }
 
-CTAVOLogger::CTAVOLogger(const std::string& fileName) : m_strFileName(fileName), m_iLogLevel(eLogDebug) {
+CTAVOLogger::CTAVOLogger(const std::string& fileName)
+    : m_strFileName(fileName), m_wstrFileName(tavo::StringToWString(fileName)), m_iLogLevel(eLogDebug) {
     if (fileName.empty()) {
         throw logger_exception("Empty filename");
     }
     open();
-    if (m_logFile.fail()) {
+    if (!m_logFile.valid()) {
         throw logger_exception("Failed to create/open file : " + fileName);
     }
 }
 
-CTAVOLogger::~CTAVOLogger() {
-    m_logFile.close();
-}
+CTAVOLogger::~CTAVOLogger() = default;
 
 void CTAVOLogger::SetLogLevel(int level) {
     m_iLogLevel = level;
@@ -137,12 +183,11 @@ bool CTAVOLogger::IsBusy() {
     return false;
 }
 
-// Text mode turns every line feed into CR LF; the C runtime opens files shared for reading and
-// writing, so other processes can follow the log while it is open. Unbuffered, every line is one
-// write that lands whole or not at all: a failed line is never written again with the next one.
+// Created when missing and appended to, shared for reading and writing, so other processes can
+// follow the log while it is open. Every line is written at the end of the file (appendWhole).
 void CTAVOLogger::open() {
-    m_logFile.rdbuf()->pubsetbuf(nullptr, 0);
-    m_logFile.open(m_strFileName, std::ios::out | std::ios::app);
+    m_logFile.reset(CreateFileW(m_wstrFileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void CTAVOLogger::log(int level, bool withLastError, const char* fileName, const char* functionName, long line,
@@ -157,10 +202,7 @@ void CTAVOLogger::log(int level, bool withLastError, const char* fileName, const
     char errorText[2048] = {};
     char timeText[25] = {};
 
-    time_t now = time(nullptr);
-    struct tm local = {};
-    localtime_s(&local, &now);
-    strftime(timeText, sizeof(timeText), "%c", &local);
+    tavo::FormatLogTime(_time64(nullptr), timeText, sizeof(timeText));
 
     const std::string levelName = logLevelName(level);
     if (withLastError) {
@@ -199,26 +241,28 @@ void CTAVOLogger::log(int level, bool withLastError, const char* fileName, const
         lineBuffer[used] = '\0';
     }
 
-    // One lock over the size check, any rotation, the write and the flush: lines never interleave
-    // and never meet a closed stream.
+    char fileText[2 * sizeof(lineBuffer)];
+    const size_t fileTextSize = withCrLf(lineBuffer, used, fileText);
+
+    // One lock over the size check, any rotation and the write: lines never interleave and never
+    // meet a closed file. A line that cannot be written (a disk full for a moment) is the only one
+    // lost. The write goes straight to the system, so the line is in the file when the call returns.
     std::lock_guard<std::mutex> lock(m_mutex);
     rotateIfTooLarge();
-    m_logFile.write(lineBuffer, static_cast<std::streamsize>(used));
-    m_logFile.flush();
-    // A line that could not be written (a disk full for a moment) is the only one lost.
-    m_logFile.clear();
+    if (m_logFile.valid()) {
+        appendWhole(m_logFile.get(), fileText, static_cast<DWORD>(fileTextSize));
+    }
 }
 
 void CTAVOLogger::rotateIfTooLarge() {
     long size = 0;
-    if (!queryFileSize(m_strFileName, size) || size <= kMaxLogFileSize) {
+    if (!queryFileSize(m_wstrFileName, size) || size <= kMaxLogFileSize) {
         return;
     }
-    m_logFile.close();
+    m_logFile.reset();
     if (rotate(m_strFileName.c_str()) != TAVO_OK) {
         fprintf(stderr, "File rotation failed\n");
     }
-    m_logFile.clear();
     open();
 }
 
@@ -233,13 +277,13 @@ int CTAVOLogger::rotate(const char* fileName) {
         return TAVO_FAIL;
     }
     const bool hasCurrent = fileExists(fileName);
-    if (hasCurrent && !MoveFileExA(fileName, aside, 0)) {
+    if (hasCurrent && !moveFile(fileName, aside)) {
         fprintf(stderr, "Rename failed for %s\n", fileName);
         return TAVO_FAIL;
     }
     if (shiftChain(fileName, hasCurrent ? aside : nullptr, fileName) != TAVO_OK) {
         // Stopped part-way: the current file goes back under its name, to be appended to.
-        if (hasCurrent && !MoveFileA(aside, fileName)) {
+        if (hasCurrent && !moveFile(aside, fileName)) {
             fprintf(stderr, "Rename failed for %s\n", aside);
         }
         return TAVO_FAIL;

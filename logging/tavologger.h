@@ -1,9 +1,10 @@
 #pragma once
 
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+
+#include "common/scopedhandle.h"
 
 enum eLogLevel {
     eLogError = 1,
@@ -18,6 +19,7 @@ extern const std::string s_logFileName;
 std::string logLevelName(int level);
 
 // The process's one log writer: formatted lines, a level threshold, rotation past 5,000,000 bytes.
+// File names are UTF-8, as the data directory is.
 class CTAVOLogger {
 public:
     class logger_exception : public std::runtime_error {
@@ -49,8 +51,9 @@ private:
     void open();
     void rotateIfTooLarge();
 
-    std::ofstream m_logFile;
+    tavo::ScopedHandle m_logFile;
     std::mutex m_mutex;
     std::string m_strFileName;
+    std::wstring m_wstrFileName;  // m_strFileName as the file functions take it
     int m_iLogLevel;
 };

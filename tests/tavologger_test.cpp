@@ -299,46 +299,69 @@ bool SetFileEnd(HANDLE file, LONGLONG end) {
 }
 
 // A file as long as the file system lets it be cannot take another line: an append to it fails as
-// on a full disk, until the file is cut back.
-TEST(Logger, ALineThatCannotBeWrittenIsTheOnlyOneLost) {
-    TempDir dir;
-    const std::string path = dir.file("log");
-    CTAVOLogger logger(path);
-    LOG_TO(logger, eLogError, false, "before");
-    const size_t written = ReadFileBytes(path).size();
+// on a full disk, until the file is cut back. Short of that length by a few bytes, only the first
+// bytes of a line fit, as on a disk that fills in mid-line.
+TEST(Logger, ALineThatCannotBeWrittenWholeLeavesNothingAndIsTheOnlyOneLost) {
+    for (const LONGLONG room : {0, 40}) {
+        TempDir dir;
+        const std::string path = dir.file("log");
+        CTAVOLogger logger(path);
+        LOG_TO(logger, eLogError, false, "before");
+        const size_t written = ReadFileBytes(path).size();
 
-    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
-    LONGLONG longest = 0;
-    for (LONGLONG step = LONGLONG(1) << 62; step > 0; step /= 2) {
-        if (SetFileEnd(other, longest + step)) {
-            longest += step;
+        HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
+        LONGLONG longest = 0;
+        for (LONGLONG step = LONGLONG(1) << 62; step > 0; step /= 2) {
+            if (SetFileEnd(other, longest + step)) {
+                longest += step;
+            }
         }
-    }
-    ASSERT_TRUE(SetFileEnd(other, longest));
-    // The logger's 32-bit size check must not take the file for one to rotate.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
-    ASSERT_LE(static_cast<long>(data.nFileSizeLow), static_cast<long>(kLimit));
+        const LONGLONG full = longest - room;
+        ASSERT_TRUE(SetFileEnd(other, full));
+        // The logger's 32-bit size check must not take the file for one to rotate.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+        ASSERT_LE(static_cast<long>(data.nFileSizeLow), static_cast<long>(kLimit));
 
-    LOG_TO(logger, eLogError, false, "lost");
-    ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
-    const LONGLONG after = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    ASSERT_TRUE(SetFileEnd(other, static_cast<LONGLONG>(written)));
-    CloseHandle(other);
-    // At most the bytes up to the file system's own limit went in; a whole line is far longer.
-    if (after - longest >= 64) {
-        GTEST_SKIP() << "this file system took the line at " << longest;
-    }
+        LOG_TO(logger, eLogError, false, "lost with a message longer than the room left in the file");
+        ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+        const LONGLONG after = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        ASSERT_TRUE(SetFileEnd(other, static_cast<LONGLONG>(written)));
+        CloseHandle(other);
+        // A whole line is far longer than the room plus 64 bytes: this file system took it.
+        if (after - full >= room + 64) {
+            GTEST_SKIP() << "this file system took the line at " << full;
+        }
+        EXPECT_EQ(after, full) << "a fragment of the line stayed in the file (room " << room << ")";
 
-    LOG_TO(logger, eLogError, false, "after");
-    LOG_TO(logger, eLogError, false, "later");
+        LOG_TO(logger, eLogError, false, "after");
+        LOG_TO(logger, eLogError, false, "later");
+        const std::vector<std::string> lines = SplitCrLfLines(ReadFileBytes(path));
+        ASSERT_EQ(lines.size(), 3u) << room;
+        EXPECT_NE(lines[0].find(":: before "), std::string::npos) << lines[0];
+        EXPECT_NE(lines[1].find(":: after "), std::string::npos) << lines[1];
+        EXPECT_NE(lines[2].find(":: later "), std::string::npos) << lines[2];
+    }
+}
+
+// A data directory may have any name: the log is opened, measured and rotated by the name's UTF-8
+// meaning, not read in the ANSI code page.
+TEST(Logger, WritesAndRotatesInAFolderWithANonAsciiName) {
+    TempDir dir;
+    const std::string path = dir.folder(tavo::test::kNonAsciiName) + "vrn_tavo.exe.log";
+    MakeLogFiles(path, kLimit + 1, {1, 5});
+    {
+        CTAVOLogger logger(path);
+        LOG_TO(logger, eLogError, false, "after %s", tavo::test::kNonAsciiName);
+    }
+    EXPECT_EQ(ReadFileBytes(path + ".1").size(), kLimit + 1);
+    EXPECT_EQ(ReadFileBytes(path + ".2"), "old 1");
+    EXPECT_FALSE(FileExists(path + ".5")) << "the oldest file is dropped";
     const std::vector<std::string> lines = SplitCrLfLines(ReadFileBytes(path));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find(":: before "), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find(":: after "), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find(":: later "), std::string::npos) << lines[2];
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(std::string(":: after ") + tavo::test::kNonAsciiName + " "), std::string::npos) << lines[0];
 }
 
 // The current file is set aside while the chain shifts; a file that could not be put back under

@@ -17,15 +17,18 @@
 #include <utility>
 #include <vector>
 
+#include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "tests/support/testutils.h"
 
 using tavo::CTAVOStoreFileImpl;
 using tavo::test::FileExists;
+using tavo::test::kNonAsciiName;
 using tavo::test::LogTail;
 using tavo::test::ProgramDir;
 using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
+using tavo::test::WaitForLogLine;
 using tavo::test::WriteFileBytes;
 
 namespace {
@@ -39,22 +42,26 @@ std::string Line(const std::string& function, const char* level, const std::stri
 
 std::set<std::string> FileNames(const std::string& dir) {
     std::set<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((dir + "*").c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(tavo::StringToWString(dir + "*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            if (strcmp(data.cFileName, ".") != 0 && strcmp(data.cFileName, "..") != 0) {
-                names.insert(data.cFileName);
+            if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) {
+                names.insert(tavo::WStringToString(data.cFileName));
             }
-        } while (FindNextFileA(find, &data));
+        } while (FindNextFileW(find, &data));
         FindClose(find);
     }
     return names;
 }
 
-// A store in a fresh folder, initialised on "tavostore.json".
+// A store in a fresh folder, or in a folder of the given name inside it, initialised on
+// "tavostore.json".
 struct StoreFixture {
-    StoreFixture() { EXPECT_EQ(store.Initialize(path), TAVO_OK); }
+    explicit StoreFixture(const std::string& folderName = std::string())
+        : folder(folderName.empty() ? dir.path() : dir.folder(folderName)), path(folder + "tavostore.json") {
+        EXPECT_EQ(store.Initialize(path), TAVO_OK);
+    }
 
     std::string read(const std::string& key) {
         std::string value;
@@ -63,7 +70,8 @@ struct StoreFixture {
     }
 
     TempDir dir;
-    const std::string path = dir.file("tavostore.json");
+    const std::string folder;
+    const std::string path;
     CTAVOStoreFileImpl store;
 };
 
@@ -75,10 +83,12 @@ public:
         for (const std::string& arg : args) {
             commandLine += " \"" + arg + "\"";
         }
-        STARTUPINFOA startup = {};
+        // Wide, so that arguments may have any name.
+        std::wstring wideCommandLine = tavo::StringToWString(commandLine);
+        STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
-        m_started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &m_info) != FALSE;
+        m_started = CreateProcessW(nullptr, &wideCommandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &m_info) != FALSE;
         EXPECT_TRUE(m_started) << commandLine << " error " << GetLastError();
     }
     ~ChildProcess() {
@@ -496,6 +506,94 @@ TEST(StoreFileLocking, AccessWaitsForAnotherProcessHoldingTheExclusiveLock) {
             EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo\":\t\"after\",\r\n\t\"tavo_token\":\t\"tok\"\r\n}");
         } else {
             EXPECT_EQ(value, "after");
+        }
+    }
+}
+
+// A data directory may have any name: the store opens, locks, protects and replaces its files by
+// the name's UTF-8 meaning, and another process that locks the same lock file by that name is
+// waited for.
+TEST(StoreFileLocking, StoreInAFolderWithANonAsciiName) {
+    StoreFixture f(kNonAsciiName);
+    EXPECT_TRUE(FileExists(f.path + ".lck"));
+    {
+        LogTail log;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "id-1"), TAVO_OK);
+        ASSERT_EQ(f.store.WriteKeyValue("tavo_token", "tok-1"), TAVO_OK);
+        EXPECT_EQ(log.count(Line("tavo::SetFilePermission", "debug",
+                                 "Security permissions changed on target file: " + f.path)),
+                  1u)
+            << log.text();
+    }
+    EXPECT_EQ(ReadFileBytes(f.path), "{\r\n\t\"tavo\":\t\"id-1\",\r\n\t\"tavo_token\":\t\"tok-1\"\r\n}");
+    EXPECT_EQ(f.read("tavo"), "id-1");
+    EXPECT_EQ(FileNames(f.folder), (std::set<std::string>{"tavostore.json", "tavostore.json.lck"}));
+
+    const std::string next = f.dir.file("next.json");
+    WriteFileBytes(next, "{\"tavo\": \"after\"}");
+    const std::string ready = f.dir.file("ready");
+    ChildProcess holder("storelockholder.exe", {f.path + ".lck", ready, "500", next, f.path});
+    ASSERT_TRUE(WaitForFile(ready, 30000)) << "the holder did not take the lock";
+    std::string value;
+    auto pending = std::async(std::launch::async, [&] { return f.store.ReadKeyValue("tavo", value); });
+    if (pending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        holder.end();
+        ADD_FAILURE() << "the read did not finish";
+    }
+    EXPECT_EQ(pending.get(), TAVO_OK);
+    EXPECT_EQ(holder.wait(30000), 0);
+    EXPECT_EQ(value, "after") << "the read did not wait for the holder of the same lock file";
+}
+
+// A virus scanner or a backup agent may hold the store open without delete sharing, so that it
+// cannot be replaced. The write tries again under the exclusive lock for about a second: a holder
+// that lets go in that time costs nothing, one that stays makes the write fail with the old store
+// intact and no companion left.
+TEST(StoreFileReplace, WaitsAboutASecondForAHolderOfTheStoreFile) {
+    for (const bool holderLetsGo : {true, false}) {
+        StoreFixture f;
+        ASSERT_EQ(f.store.WriteKeyValue("tavo", "old"), TAVO_OK);
+        const std::string previous = ReadFileBytes(f.path);
+        const std::string ready = f.dir.file("ready");
+        const std::string release = f.dir.file("release");
+        ChildProcess holder("fileholder.exe", {f.path, ready, release});
+        ASSERT_TRUE(WaitForFile(ready, 30000)) << "the holder did not open the store";
+
+        LogTail log;
+        auto pending = std::async(std::launch::async, [&] { return f.store.WriteKeyValue("tavo", "new"); });
+        if (holderLetsGo) {
+            // It lets go as soon as the write has found the file in use.
+            EXPECT_TRUE(WaitForLogLine("File [" + f.path + "] is in use, trying again to replace it", 30000));
+            WriteFileBytes(release, "");
+        }
+        if (pending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            holder.end();
+            FAIL() << "the write did not finish";
+        }
+        const int result = pending.get();
+        WriteFileBytes(release, "");
+        EXPECT_EQ(holder.wait(30000), 0);
+
+        // Said once, with the system's reason.
+        const std::string text = log.text();
+        const std::string inUse = Line(std::string(kImpl) + "WriteKeyValue", "warning",
+                                       "File [" + f.path + "] is in use, trying again to replace it ");
+        const size_t at = text.find(inUse);
+        EXPECT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.find(inUse, at + 1), std::string::npos) << text;
+        EXPECT_EQ(FileNames(f.dir.path()),
+                  (std::set<std::string>{"tavostore.json", "tavostore.json.lck", "ready", "release"}));
+        if (holderLetsGo) {
+            EXPECT_EQ(result, TAVO_OK);
+            EXPECT_EQ(f.read("tavo"), "new");
+        } else {
+            EXPECT_EQ(result, TAVO_ERROR);
+            EXPECT_NE(log.text().find("f: tavo::CTAVOStoreFileImpl::WriteKeyValue S: error :: Fatal error - could "
+                                      "not move ["),
+                      std::string::npos)
+                << log.text();
+            EXPECT_EQ(ReadFileBytes(f.path), previous);
+            EXPECT_EQ(f.store.WriteKeyValue("tavo", "new"), TAVO_OK) << "once the holder is gone";
         }
     }
 }

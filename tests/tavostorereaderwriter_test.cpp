@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -192,6 +195,54 @@ TEST(StoreReaderWriter, SettersWriteTheirKeyAndKeepTheOldCacheWhenTheWriteFails)
             EXPECT_EQ(s.get(f.rw), "set") << s.function;
         }
     }
+}
+
+// The line numbers ("L:") that each of the reader/writer's operations logged in a log text.
+std::map<std::string, std::set<long>> LoggedLineNumbers(const std::string& text) {
+    std::map<std::string, std::set<long>> numbers;
+    const std::regex field(" L: (\\d+) f: " + kRW + "(\\w+) S: ");
+    for (std::sregex_iterator it(text.begin(), text.end(), field), end; it != end; ++it) {
+        numbers[(*it)[2]].insert(std::stol((*it)[1]));
+    }
+    return numbers;
+}
+
+// Parents read "L:" to find the call that logged; a shared helper's own line would name the same
+// place for every operation.
+TEST(StoreReaderWriter, EachOperationLogsItsOwnLine) {
+    Fixture f;
+    CTAVOStoreReaderWriter noStore;
+    LogTail log;
+    for (const GetterCase& g : kGetters) {
+        g.get(f.rw);  // nothing stored yet: the failure message
+    }
+    for (const SetterCase& s : kSetters) {
+        ASSERT_EQ(s.set(f.rw, "v"), TAVO_OK) << s.function;
+        s.set(noStore, "v");
+    }
+    CTAVOStoreReaderWriter restarted;
+    ASSERT_EQ(restarted.Initialize(1, f.path), TAVO_OK);
+    for (const GetterCase& g : kGetters) {
+        EXPECT_EQ(g.get(restarted), "v") << g.function;  // the success message
+    }
+    f.store("{\"tavo\": ");
+    for (const SetterCase& s : kSetters) {
+        s.set(f.rw, "lost");  // the failure message
+    }
+
+    const std::map<std::string, std::set<long>> numbers = LoggedLineNumbers(log.text());
+    std::set<long> all;
+    for (const GetterCase& g : kGetters) {
+        ASSERT_EQ(numbers.count(g.function), 1u) << g.function;
+        EXPECT_EQ(numbers.at(g.function).size(), 1u) << g.function << " logs from one call";
+        all.insert(numbers.at(g.function).begin(), numbers.at(g.function).end());
+    }
+    for (const SetterCase& s : kSetters) {
+        ASSERT_EQ(numbers.count(s.function), 1u) << s.function;
+        EXPECT_EQ(numbers.at(s.function).size(), 1u) << s.function << " logs from one call";
+        all.insert(numbers.at(s.function).begin(), numbers.at(s.function).end());
+    }
+    EXPECT_EQ(all.size(), std::size(kGetters) + std::size(kSetters)) << "operations sharing a line\n" << log.text();
 }
 
 TEST(StoreReaderWriter, RetryTimestampIsReadAsSigned64BitDecimal) {

@@ -12,6 +12,7 @@ import argparse
 import base64
 import json
 import os
+import shutil
 import sys
 import threading
 import time
@@ -443,6 +444,42 @@ def arguments(run):
     run.wait_handled("Mandatory Business data missing.")
     run.stop(agent)
     check_eq(len(run.requests("/identify")), 1, "identity requests")
+
+
+# ---- Data directory -------------------------------------------------------------------------
+
+class NamedDataDir(harness.DataDir):
+    """A data directory with the given folder name, inside a fresh temporary folder that also holds
+    the configuration."""
+
+    def __init__(self, name):
+        super().__init__()
+        self.top = self.path
+        self.path = os.path.join(self.top, name)
+        os.makedirs(self.path)
+        self.windows = harness.to_windows_path(self.path, trailing_backslash=True)
+
+    def remove(self):
+        shutil.rmtree(self.top, ignore_errors=True)
+
+
+@scenario
+def non_ascii_data_directory(run):
+    # "DataDir" is read as UTF-8; no ANSI code page spells this name whole.
+    run.data.remove()
+    run.data = NamedDataDir("d\u00e4t\u00e4-\u6570\u636e")
+    run.prefix.set_datadir(run.data.windows)
+    run.configure()
+    run.service.answer("/identify", 200, run.identity_body())
+    agent = run.start_and_settle()
+    run.wait_stored()
+    check_eq(run.data.store()["tavo_token"], run.identity_body()["tavo_token"], "stored token")
+    check("version: 1.1.83" in run.data.messages(), "the log is in the data directory")
+    check_eq(harness.refresh_code(), 1, "refresh")
+    run.stop(agent)
+    check_eq(agent.stderr, b"", "standard error")
+    check_eq(sorted(os.listdir(run.data.path)), ["tavostore.json", "tavostore.json.lck", "vrn_tavo.exe.log"],
+             "files in the data directory")
 
 
 def main():

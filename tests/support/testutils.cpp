@@ -7,85 +7,109 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "common/tavopath.h"
 
 namespace tavo::test {
 
 namespace {
 
-void removeTree(const std::string& dir) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((dir + "*").c_str(), &data);
+void removeTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = data.cFileName;
-            if (name == "." || name == "..") {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") {
                 continue;
             }
-            std::string path = dir + name;
+            std::wstring path = dir + name;
             if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                removeTree(path + "\\");
+                removeTree(path + L"\\");
             } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
             }
-        } while (FindNextFileA(find, &data));
+        } while (FindNextFileW(find, &data));
         FindClose(find);
     }
-    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryW(dir.c_str());
+}
+
+std::string tempFolder() {
+    wchar_t base[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, base);
+    return WStringToString(base);
 }
 
 }  // namespace
 
+const char kNonAsciiName[] = "d\xc3\xa4t\xc3\xa4-\xe6\x95\xb0\xe6\x8d\xae";
+
 TempDir::TempDir() {
-    char base[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, base);
+    const std::string base = tempFolder();
     static unsigned counter = 0;
     for (;;) {
-        char name[MAX_PATH];
-        snprintf(name, sizeof(name), "%stavo-%lu-%lu-%u\\", base, GetCurrentProcessId(), GetTickCount(), counter++);
-        if (CreateDirectoryA(name, nullptr)) {
-            m_path = name;
+        char name[64];
+        snprintf(name, sizeof(name), "tavo-%lu-%lu-%u\\", GetCurrentProcessId(), GetTickCount(), counter++);
+        if (CreateDirectoryW(StringToWString(base + name).c_str(), nullptr)) {
+            m_path = base + name;
             return;
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            throw std::runtime_error(std::string("cannot create ") + name);
+            throw std::runtime_error("cannot create " + base + name);
         }
     }
 }
 
 TempDir::~TempDir() {
-    removeTree(m_path);
+    removeTree(StringToWString(m_path));
+}
+
+std::string TempDir::folder(const std::string& name) const {
+    const std::string path = m_path + name + "\\";
+    if (!CreateDirectoryW(StringToWString(path).c_str(), nullptr)) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    return path;
 }
 
 std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    FILE* file = _wfopen(StringToWString(path).c_str(), L"rb");
+    if (file == nullptr) {
+        return std::string();
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), file)) > 0;) {
+        bytes.append(buffer, got);
+    }
+    fclose(file);
+    return bytes;
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    FILE* file = _wfopen(StringToWString(path).c_str(), L"wb");
+    if (file == nullptr) {
+        return;
+    }
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
 }
 
 bool FileExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(StringToWString(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 const std::string& ProcessLogPath() {
     static const std::string path = [] {
-        char tempDir[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, tempDir);
-        char exePath[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-        std::string program = exePath;
+        wchar_t exePath[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, exePath, MAX_PATH);
+        std::string program = WStringToString(exePath);
         program = program.substr(program.find_last_of('\\') + 1);
         program = program.substr(0, program.rfind('.'));
-        return std::string(tempDir) + program + "-" + std::to_string(GetCurrentProcessId()) + ".log";
+        return tempFolder() + program + "-" + std::to_string(GetCurrentProcessId()) + ".log";
     }();
     return path;
 }

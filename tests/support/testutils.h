@@ -5,6 +5,11 @@
 
 namespace tavo::test {
 
+// Paths are UTF-8 here, as the data directory is.
+
+// A file or folder name that no ANSI code page spells whole: "dätä-数据", in UTF-8.
+extern const char kNonAsciiName[];
+
 // A fresh, empty folder under the temporary folder, ending with a backslash; removed with its
 // files when the owner goes out of scope.
 class TempDir {
@@ -16,6 +21,8 @@ public:
 
     const std::string& path() const { return m_path; }
     std::string file(const std::string& name) const { return m_path + name; }
+    // Creates the folder `name` in this one; its path, ending with a backslash.
+    std::string folder(const std::string& name) const;
 
 private:
     std::string m_path;

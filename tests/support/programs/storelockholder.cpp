@@ -1,34 +1,36 @@
 // A second process that shares a store: holds the exclusive lock on LOCKFILE, creates READYFILE,
 // waits HOLDMS milliseconds, copies SOURCE over TARGET when given, and only then releases the lock.
+// Paths may have any name (the arguments are read as wide text).
 //   storelockholder LOCKFILE READYFILE HOLDMS [SOURCE TARGET]
 #include <windows.h>
 
-#include <boost/interprocess/sync/file_lock.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
+#include <shellapi.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <cwchar>
 
-int main(int argc, char** argv) {
-    if (argc != 4 && argc != 6) {
+#include "common/filelock.h"
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == nullptr || (argc != 4 && argc != 6)) {
         fprintf(stderr, "usage: storelockholder LOCKFILE READYFILE HOLDMS [SOURCE TARGET]\n");
         return 2;
     }
-    try {
-        boost::interprocess::file_lock lock(argv[1]);
-        boost::interprocess::scoped_lock<boost::interprocess::file_lock> exclusive(lock);
-        HANDLE ready = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (ready == INVALID_HANDLE_VALUE) {
-            return 3;
-        }
-        CloseHandle(ready);
-        Sleep(static_cast<DWORD>(strtoul(argv[3], nullptr, 10)));
-        if (argc == 6 && !CopyFileA(argv[4], argv[5], FALSE)) {
-            return 4;
-        }
-    } catch (const std::exception& e) {
-        fprintf(stderr, "%s\n", e.what());
+    const tavo::FileLock exclusive(argv[1], tavo::FileLock::Mode::kExclusive);
+    if (exclusive.error() != 0) {
+        fprintf(stderr, "lock failed with %lu\n", exclusive.error());
         return 5;
+    }
+    HANDLE ready = CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (ready == INVALID_HANDLE_VALUE) {
+        return 3;
+    }
+    CloseHandle(ready);
+    Sleep(static_cast<DWORD>(wcstoul(argv[3], nullptr, 10)));
+    if (argc == 6 && !CopyFileW(argv[4], argv[5], FALSE)) {
+        return 4;
     }
     return 0;
 }
