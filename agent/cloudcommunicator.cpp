@@ -5,23 +5,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "agent/httprequest.h"
 #include "agent/httpdate.h"
+#include "agent/httprequest.h"
 #include "agent/httptransport.h"
 #include "common/tavostatus.h"
 #include "common/timedwait.h"
 #include "common/wallclock.h"
 #include "logging/tavolog.h"
-
-// A log line that never throws. The logger's strings can throw std::bad_alloc, which must not
-// leave a catch handler, the cloud thread, or a step that has already done its work.
-#define LOG_NOTHROW(level, ...)                                                                     \
-    do {                                                                                            \
-        try {                                                                                       \
-            TAVO_LOG((level), false, __VA_ARGS__);                                                  \
-        } catch (...) {                                                                             \
-        }                                                                                           \
-    } while (0)
 
 namespace tavo {
 
@@ -66,11 +56,11 @@ void invokeResponseCallback(CloudResponseCallback callback, std::unique_ptr<Clou
         return;
     }
     // The callback runs even when its line cannot be written: it is the caller's only news.
-    LOG_NOTHROW(eLogVerbose, "invoking callback");
+    TAVO_LOG_NOTHROW(eLogVerbose, false, "invoking callback");
     try {
         callback(std::move(response));
     } catch (...) {
-        LOG_NOTHROW(eLogError, "callback threw an exception; ignored");
+        TAVO_LOG_NOTHROW(eLogError, false, "callback threw an exception; ignored");
     }
 }
 
@@ -88,7 +78,7 @@ CloudCommunicator::~CloudCommunicator() {
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    LOG_NOTHROW(eLogVerbose, "finished");
+    TAVO_LOG_NOTHROW(eLogVerbose, false, "finished");
 }
 
 int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudResponseCallback callback) {
@@ -116,7 +106,7 @@ int CloudCommunicator::MakeRequest(std::unique_ptr<CloudRequest> request, CloudR
     }
     m_cv.notify_one();
     // The request is placed; a line that cannot be written must not make the caller think otherwise.
-    LOG_NOTHROW(eLogVerbose, "placing request");
+    TAVO_LOG_NOTHROW(eLogVerbose, false, "placing request");
     return TAVO_OK;
 }
 
@@ -143,7 +133,7 @@ void CloudCommunicator::communicationThread() {
                 continue;
             }
             if (m_bStop) {
-                LOG_NOTHROW(eLogVerbose, "exiting");
+                TAVO_LOG_NOTHROW(eLogVerbose, false, "exiting");
                 return;
             }
             request = std::move(m_ptrPendingRequest);
@@ -154,9 +144,9 @@ void CloudCommunicator::communicationThread() {
         try {
             response = request->CreateResponse();
         } catch (const std::exception& e) {
-            LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+            TAVO_LOG_NOTHROW(eLogError, false, "Error [%s]", e.what());
         } catch (...) {
-            LOG_NOTHROW(eLogError, "Error [unknown exception]");
+            TAVO_LOG_NOTHROW(eLogError, false, "Error [unknown exception]");
         }
         if (!response) {
             // The caller still learns that the exchange is over, or its waiting clients never would.
@@ -176,10 +166,10 @@ void CloudCommunicator::communicationThread() {
         } catch (const std::exception& e) {
             // Whatever it throws, std::invalid_argument included, the request could not be serialised.
             response->m_iResult = TAVO_ERROR;
-            LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+            TAVO_LOG_NOTHROW(eLogError, false, "Error [%s]", e.what());
         } catch (...) {
             response->m_iResult = TAVO_ERROR;
-            LOG_NOTHROW(eLogError, "Error [unknown exception]");
+            TAVO_LOG_NOTHROW(eLogError, false, "Error [unknown exception]");
         }
         if (response->m_iResult == TAVO_OK) {
             // Nothing thrown by one exchange may end the thread, and with it the process.
@@ -208,13 +198,13 @@ void CloudCommunicator::communicationThread() {
                 }
             } catch (const std::invalid_argument& e) {
                 response->m_iResult = TAVO_INVALID_ARGUMENT;
-                LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+                TAVO_LOG_NOTHROW(eLogError, false, "Error [%s]", e.what());
             } catch (const std::exception& e) {
                 response->m_iResult = TAVO_ERROR;
-                LOG_NOTHROW(eLogError, "Error [%s]", e.what());
+                TAVO_LOG_NOTHROW(eLogError, false, "Error [%s]", e.what());
             } catch (...) {
                 response->m_iResult = TAVO_ERROR;
-                LOG_NOTHROW(eLogError, "Error [unknown exception]");
+                TAVO_LOG_NOTHROW(eLogError, false, "Error [unknown exception]");
             }
         }
         invokeResponseCallback(std::move(callback), std::move(response));

@@ -41,29 +41,20 @@ bool curlFailed(CURLcode code, const char* functionName, long line) {
 
 #define CURL_FAILED(code) curlFailed((code), __PRETTY_FUNCTION__, __LINE__)
 
-// An error line of the constructor, which must not throw.
-#define LOG_ERROR_NOTHROW(...)                                                                      \
-    do {                                                                                            \
-        try {                                                                                       \
-            TAVO_LOG(eLogError, false, __VA_ARGS__);                                                \
-        } catch (...) {                                                                             \
-        }                                                                                           \
-    } while (0)
-
 }  // namespace
 
 HttpTransport::HttpTransport() {
     CURL_FAILED(curl_global_init(CURL_GLOBAL_ALL));
     m_pCurl.reset(curl_easy_init());
     if (setSupportedHttpVersion() != TAVO_OK) {
-        LOG_ERROR_NOTHROW("unable to initialize http version");
+        TAVO_LOG_NOTHROW(eLogError, false, "unable to initialize http version");
     }
     if (setSecurityProtocols() != TAVO_OK) {
-        LOG_ERROR_NOTHROW("unable to initialize security protocols");
+        TAVO_LOG_NOTHROW(eLogError, false, "unable to initialize security protocols");
     }
     CURL_FAILED(curl_easy_setopt(m_pCurl.get(), CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)));
     if (setTimeouts(5) != TAVO_OK) {
-        LOG_ERROR_NOTHROW("unable to set timeout values");
+        TAVO_LOG_NOTHROW(eLogError, false, "unable to set timeout values");
     }
 }
 

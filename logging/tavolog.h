@@ -24,3 +24,14 @@
                                 __LINE__, __VA_ARGS__);                                             \
         }                                                                                           \
     } while (0)
+
+// The log call where nothing may be thrown: in a catch handler, a destructor, a thread's last
+// steps, a step that has done its work. The logger's strings can throw std::bad_alloc; the line is
+// then lost.
+#define TAVO_LOG_NOTHROW(level, withLastError, ...)                                                \
+    do {                                                                                            \
+        try {                                                                                       \
+            TAVO_LOG((level), (withLastError), __VA_ARGS__);                                        \
+        } catch (...) {                                                                             \
+        }                                                                                           \
+    } while (0)
