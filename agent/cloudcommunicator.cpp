@@ -8,6 +8,7 @@
 #include "agent/httpdate.h"
 #include "agent/httprequest.h"
 #include "agent/httptransport.h"
+#include "agent/tavoversion.h"
 #include "common/tavostatus.h"
 #include "common/timedwait.h"
 #include "common/wallclock.h"
@@ -17,7 +18,7 @@ namespace tavo {
 
 namespace {
 
-const char* const kUserAgent = "Ostrel Quenlo/1.1.83";
+const char* const kUserAgent = "Ostrel Quenlo/" TAVO_VERSION;
 
 int32_t clampToInt32(int64_t value) {
     return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);

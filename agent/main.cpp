@@ -11,13 +11,13 @@
 
 #include "agent/tavoagent.h"
 #include "agent/tavoconfig.h"
+#include "agent/tavoversion.h"
 #include "agent/windows/crashhandlerclient.h"
 #include "common/tavopath.h"
 #include "logging/tavolog.h"
 
 namespace {
 
-const char kVersion[] = "1.1.83";
 const wchar_t kConfigPathOption[] = L"--config-path";
 // MiniDumpWithFullMemory.
 constexpr int kDumpType = 2;
@@ -47,7 +47,7 @@ void startLogging() {
 int wmain(int argc, wchar_t* argv[]) {
     try {
         startLogging();
-        TAVO_LOG(eLogDebug, false, "version: %s", kVersion);
+        TAVO_LOG(eLogDebug, false, "version: %s", TAVO_VERSION);
 
         std::string dataDir;
         if (tavo::GetTAVODirectoryPath(dataDir) != 0) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <type_traits>
 
+#include "agent/tavoversion.h"
 #include "logging/tavolog.h"
 
 namespace {
@@ -24,7 +25,7 @@ static_assert(std::is_same<MiniDumpWriteDumpFunction, decltype(&::MiniDumpWriteD
 static_assert(sizeof(MINIDUMP_EXCEPTION_INFORMATION) == 12, "32-bit exception information");
 #endif
 
-const wchar_t kVersion[] = L"1.1.83";
+const wchar_t kVersion[] = L"" TAVO_VERSION;
 constexpr DWORD kBreakpointCode = 0x80000003;
 constexpr MINIDUMP_TYPE kFilterMemoryDump = static_cast<MINIDUMP_TYPE>(0x8);
 constexpr MINIDUMP_TYPE kFullMemoryDump = static_cast<MINIDUMP_TYPE>(0x147);
