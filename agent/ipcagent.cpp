@@ -74,16 +74,19 @@ void CIPCAgent::handleReceivedIpcMessage(const std::string& msg, unsigned short 
 }
 
 void CIPCAgent::handleRefreshTokenResponse(IpcRefreshTokenRsp::eRefreshTokenResponse code) {
-    const std::string rsp = serializeRsp(code);
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (unsigned short clientPort : m_lstPendingClientPorts) {
+    // Taken out first: should answering throw, the refresh is still over and the next request
+    // starts a new one rather than waiting behind an answer that never comes.
+    std::list<unsigned short> clientPorts;
+    clientPorts.swap(m_lstPendingClientPorts);
+    const std::string rsp = serializeRsp(code);
+    for (unsigned short clientPort : clientPorts) {
         if (m_ipcServer.SendMsgAsync(rsp, clientPort) != TAVO_OK) {
             TAVO_LOG(eLogError, false, "Sending RspMsg to Client[%d] failed", clientPort);
         } else {
             TAVO_LOG(eLogDebug, false, "Sent RspMsg to Client[%d]", clientPort);
         }
     }
-    m_lstPendingClientPorts.clear();
 }
 
 }  // namespace tavo

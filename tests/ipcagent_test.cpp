@@ -9,9 +9,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,32 @@ using tavo::test::LogTail;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
 using Code = IpcRefreshTokenRsp::eRefreshTokenResponse;
+
+namespace {
+
+// While set, every allocation of this thread fails: out of memory as the world brings it, on the
+// thread that completes a refresh and nowhere else.
+thread_local bool t_allocationsFail = false;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_allocationsFail) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size != 0 ? size : 1)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
 
 namespace {
 
@@ -70,8 +98,9 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_overlaps;
     }
-    // Completes the kept refresh; false when none is pending.
-    bool complete(Code code) {
+    // Completes the kept refresh; false when none is pending. With outOfMemory every allocation of
+    // the completion fails; it may then throw.
+    bool complete(Code code, bool outOfMemory = false) {
         RefreshTokenCallback done;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -81,7 +110,14 @@ public:
         if (!done) {
             return false;
         }
-        done(code);
+        t_allocationsFail = outOfMemory;
+        try {
+            done(code);
+        } catch (...) {
+            t_allocationsFail = false;
+            throw;
+        }
+        t_allocationsFail = false;
         return true;
     }
 
@@ -296,6 +332,30 @@ TEST(IPCAgent, RefusedRefreshIsAnsweredAtOnceAndLeavesNobodyWaiting) {
     ExpectReply(later, Reply(1), "accepted refresh");
     ExpectSilence(refused, "refused client after the completion");
     ExpectSilence(later, "accepted client after its reply");
+}
+
+// An answer that runs out of memory half-way leaves its clients unanswered, but the refresh is over:
+// the next request starts a new one instead of waiting behind an answer that never comes.
+TEST(IPCAgent, CompletionThatRunsOutOfMemoryStillEndsTheRefresh) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient first;
+    UdpTestClient later;
+
+    first.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(1));
+    try {
+        fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess, true);
+    } catch (const std::bad_alloc&) {
+    }
+
+    later.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(2)) << "the next request was queued behind the failed answer";
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenRateLimited));
+    ExpectReply(later, Reply(4), "the next refresh");
+    ExpectSilence(later, "after its reply");
+    EXPECT_EQ(fake.overlaps(), 0);
 }
 
 TEST(IPCAgent, AtMost1024ClientsWaitForOneRefresh) {
