@@ -9,9 +9,6 @@
 namespace {
 
 constexpr SIZE_T kHandlerThreadStackSize = 0x10000;
-// The dump can deadlock on a heap or loader lock that the crashed thread holds: past this the
-// process ends without it rather than hanging for ever.
-constexpr DWORD kHandlerThreadDumpWaitMs = 60000;
 constexpr DWORD kStatusInvalidParameter = 0xC000000D;
 constexpr DWORD kStatusNoncontinuableException = 0xC0000025;
 constexpr DWORD kDbgPrintExceptionC = 0x40010006;
@@ -114,22 +111,22 @@ private:
 ProcessCrashHandler::ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter,
                                          DumpResultCallback dumpCallback, void* context, int handlerTypes) {
     Initialize(dumpPath, filter, dumpCallback, context, handlerTypes, MiniDumpNormal, nullptr, nullptr, nullptr,
-               nullptr);
+               nullptr, kDefaultDumpWaitMs);
 }
 
 ProcessCrashHandler::ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter,
                                          DumpResultCallback dumpCallback, void* context, int handlerTypes,
                                          std::unique_ptr<CrashServerClient> client) {
     Initialize(dumpPath, filter, dumpCallback, context, handlerTypes, MiniDumpNormal, nullptr, nullptr,
-               std::move(client), nullptr);
+               std::move(client), nullptr, kDefaultDumpWaitMs);
 }
 
 ProcessCrashHandler::ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter,
                                          DumpResultCallback dumpCallback, void* context, int handlerTypes,
                                          MINIDUMP_TYPE dumpType, const wchar_t* pipeName,
-                                         const ClientInfoList* customInfo) {
+                                         const ClientInfoList* customInfo, DWORD dumpWaitMs) {
     Initialize(dumpPath, filter, dumpCallback, context, handlerTypes, dumpType, pipeName, nullptr, nullptr,
-               customInfo);
+               customInfo, dumpWaitMs);
 }
 
 ProcessCrashHandler::ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter,
@@ -137,15 +134,17 @@ ProcessCrashHandler::ProcessCrashHandler(const std::wstring& dumpPath, CrashFilt
                                          MINIDUMP_TYPE dumpType, HANDLE pipeHandle,
                                          const ClientInfoList* customInfo) {
     Initialize(dumpPath, filter, dumpCallback, context, handlerTypes, dumpType, nullptr, pipeHandle, nullptr,
-               customInfo);
+               customInfo, kDefaultDumpWaitMs);
 }
 
 void ProcessCrashHandler::Initialize(const std::wstring& dumpPath, CrashFilterCallback filter,
                                      DumpResultCallback dumpCallback, void* context, int handlerTypes,
                                      MINIDUMP_TYPE dumpType, const wchar_t* pipeName, HANDLE pipeHandle,
-                                     std::unique_ptr<CrashServerClient> client, const ClientInfoList* customInfo) {
+                                     std::unique_ptr<CrashServerClient> client, const ClientInfoList* customInfo,
+                                     DWORD dumpWaitMs) {
     const LONG instanceCount = InterlockedIncrement(&s_instanceCount);
     m_filter = filter;
+    m_dumpWaitMs = dumpWaitMs;
     m_dumpCallback = dumpCallback;
     m_callbackContext = context;
     m_dumpType = dumpType;
@@ -343,7 +342,7 @@ bool ProcessCrashHandler::WriteDumpOnHandlerThread(EXCEPTION_POINTERS* exception
     m_requestExceptionInfo = exceptionInfo;
     m_requestAssertion = assertion;
     ReleaseSemaphore(m_handlerStartSemaphore.get(), 1, nullptr);
-    if (WaitForSingleObject(m_handlerFinishSemaphore.get(), kHandlerThreadDumpWaitMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_handlerFinishSemaphore.get(), m_dumpWaitMs) != WAIT_OBJECT_0) {
         TerminateProcess(GetCurrentProcess(), exceptionCode(exceptionInfo));
     }
     const bool written = m_handlerResult;

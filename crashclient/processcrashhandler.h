@@ -41,6 +41,11 @@ struct ExtraMemoryRange {
 // "<dump path>\<guid>.dmp". Handlers stack: each puts back exactly the hooks it replaced.
 class ProcessCrashHandler {
 public:
+    // How long a crashing thread waits for the handler thread's dump. The dump can deadlock on a
+    // heap or loader lock that the crashed thread holds: past this the process ends without it, with
+    // the exception's code, rather than hanging for ever.
+    static constexpr DWORD kDefaultDumpWaitMs = 60000;
+
     // In-process handler writing MiniDumpNormal dumps.
     ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter, DumpResultCallback dumpCallback,
                         void* context, int handlerTypes);
@@ -50,7 +55,7 @@ public:
     // Tries the crash server on pipeName (none when null).
     ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter, DumpResultCallback dumpCallback,
                         void* context, int handlerTypes, MINIDUMP_TYPE dumpType, const wchar_t* pipeName,
-                        const ClientInfoList* customInfo);
+                        const ClientInfoList* customInfo, DWORD dumpWaitMs = kDefaultDumpWaitMs);
     // Tries the crash server over a pipe already opened by the caller.
     ProcessCrashHandler(const std::wstring& dumpPath, CrashFilterCallback filter, DumpResultCallback dumpCallback,
                         void* context, int handlerTypes, MINIDUMP_TYPE dumpType, HANDLE pipeHandle,
@@ -91,7 +96,8 @@ private:
 
     void Initialize(const std::wstring& dumpPath, CrashFilterCallback filter, DumpResultCallback dumpCallback,
                     void* context, int handlerTypes, MINIDUMP_TYPE dumpType, const wchar_t* pipeName,
-                    HANDLE pipeHandle, std::unique_ptr<CrashServerClient> client, const ClientInfoList* customInfo);
+                    HANDLE pipeHandle, std::unique_ptr<CrashServerClient> client, const ClientInfoList* customInfo,
+                    DWORD dumpWaitMs);
     bool WriteDumpForHook(EXCEPTION_POINTERS* exceptionInfo, AssertionInfo* assertion);
     static DWORD WINAPI HandlerThreadProc(LPVOID parameter);
     bool WriteDumpOnHandlerThread(EXCEPTION_POINTERS* exceptionInfo, AssertionInfo* assertion);
@@ -131,6 +137,7 @@ private:
     EXCEPTION_POINTERS* m_requestExceptionInfo = nullptr;
     AssertionInfo* m_requestAssertion = nullptr;
     bool m_handlerResult = false;
+    DWORD m_dumpWaitMs = kDefaultDumpWaitMs;
     std::list<ExtraMemoryRange> m_extraMemory;
 
     static std::vector<ProcessCrashHandler*>* s_handlerStack;

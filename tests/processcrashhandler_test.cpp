@@ -230,6 +230,17 @@ TEST(ProcessCrashHandler, AccessViolationWritesADumpFromTheHandlerThread) {
               run.log.end());
 }
 
+// A dump that never finishes (its filter never returns) ends the process with the exception's code
+// once the handler's bound has passed: the process does not hang.
+TEST(ProcessCrashHandler, DumpThatNeverFinishesEndsTheProcessWithTheExceptionCode) {
+    TempDir dir;
+    const CrashRun run = RunCrashChild("hung-dump", dir.path());
+    EXPECT_EQ(run.exitCode, 0xC0000005u);
+    EXPECT_TRUE(run.dumps.empty());
+    EXPECT_NE(std::find(run.log.begin(), run.log.end(), "`anonymous-namespace'::hangForEver S: debug :: filter entered"),
+              run.log.end());
+}
+
 struct AssertionCase {
     const char* mode;
     uint32_t code;

@@ -4,6 +4,8 @@
 // succeeded [..]". PIPENAME is the crash server to try; without it the handler writes the dumps.
 // Modes:
 //   access-violation        writes through a null pointer
+//   hung-dump               the same under a handler whose filter logs "filter entered" and never
+//                           returns, with a bound of 2 s on the dump
 //   invalid-parameter       calls the installed invalid-parameter hook as the runtime would, with
 //                           a 200-character expression, "function", "file.cpp" and line 42
 //   invalid-parameter-null  the same with null texts and line 0
@@ -35,6 +37,14 @@ bool logDump(const wchar_t* dumpPath, const wchar_t* dumpId, void* context, EXCE
                          dumpPath != nullptr ? dumpPath : L"(none)", dumpId != nullptr ? dumpId : L"(none)",
                          succeeded ? 1 : 0);
     return succeeded;
+}
+
+constexpr DWORD kShortDumpWaitMs = 2000;
+
+bool hangForEver(void*, EXCEPTION_POINTERS*, AssertionInfo*) {
+    TAVO_LOG(eLogDebug, false, "filter entered");
+    Sleep(INFINITE);
+    return true;
 }
 
 LONG WINAPI previousFilter(EXCEPTION_POINTERS* exceptionInfo) {
@@ -94,11 +104,13 @@ int main(int argc, char** argv) {
     if (mode == "breakpoint") {
         SetUnhandledExceptionFilter(previousFilter);
     }
-    static ProcessCrashHandler handler(dumpDir, nullptr, logDump, nullptr, HOOK_ALL, MiniDumpNormal,
-                                       pipeName.empty() ? nullptr : pipeName.c_str(), nullptr);
+    const bool hungDump = mode == "hung-dump";
+    static ProcessCrashHandler handler(dumpDir, hungDump ? hangForEver : nullptr, logDump, nullptr, HOOK_ALL,
+                                       MiniDumpNormal, pipeName.empty() ? nullptr : pipeName.c_str(), nullptr,
+                                       hungDump ? kShortDumpWaitMs : ProcessCrashHandler::kDefaultDumpWaitMs);
     TAVO_LOG(eLogDebug, false, "handler ready, out of process [%d]", handler.IsOutOfProcess() ? 1 : 0);
 
-    if (mode == "access-violation") {
+    if (mode == "access-violation" || hungDump) {
         volatile int* volatile nowhere = nullptr;
         *nowhere = 1;
     } else if (mode == "breakpoint") {
