@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -21,6 +22,7 @@ namespace {
 const wchar_t kConfigPathOption[] = L"--config-path";
 // MiniDumpWithFullMemory.
 constexpr int kDumpType = 2;
+constexpr int kExitFatalError = 2;
 
 // Blocks until standard input delivers a byte, ends or fails.
 void waitForTermination() {
@@ -33,6 +35,59 @@ void waitForTermination() {
     DWORD read = 0;
     ReadFile(input, &byte, 1, &read, nullptr);
 }
+
+// Ends the process as wmain's handler would, from any thread.
+[[noreturn]] void endWithFatalError(const char* what) {
+    try {
+        TAVO_LOG(eLogError, false, "Fatal error [%s]", what);
+    } catch (...) {
+    }
+    std::_Exit(kExitFatalError);
+}
+
+// The agent thread's body. What escapes the agent's loop ends the process at once: the main thread
+// sits in a read of standard input that nothing can cut short, and a process whose agent thread is
+// gone would leave its clients waiting for ever.
+void runAgentThread(tavo::CTAVOAgent* agent) {
+    try {
+        agent->MainThreadProc();
+    } catch (const std::exception& e) {
+        endWithFatalError(e.what());
+    } catch (...) {
+        endWithFatalError("unknown exception");
+    }
+}
+
+// The running agent thread. On every way out of wmain the agent is told to stop and the thread is
+// joined before the agent is destroyed, so an exception thrown meanwhile reaches wmain's handler
+// instead of ending the process in std::terminate.
+class AgentThread {
+public:
+    explicit AgentThread(tavo::CTAVOAgent& agent) : m_agent(agent), m_thread(runAgentThread, &agent) {}
+    ~AgentThread() {
+        if (!m_thread.joinable()) {
+            return;
+        }
+        try {
+            m_agent.ShutDown();
+            m_thread.join();
+        } catch (const std::exception& e) {
+            // Not stopped: the agent cannot be destroyed under its running thread.
+            endWithFatalError(e.what());
+        }
+    }
+    AgentThread(const AgentThread&) = delete;
+    AgentThread& operator=(const AgentThread&) = delete;
+
+    void Stop() {
+        m_agent.ShutDown();
+        m_thread.join();
+    }
+
+private:
+    tavo::CTAVOAgent& m_agent;
+    std::thread m_thread;
+};
 
 }  // namespace
 
@@ -77,17 +132,16 @@ int wmain(int argc, wchar_t* argv[]) {
             CTAVOLogger::GetInstance(std::string()).SetLogLevel(eLogVerbose);
         }
         tavo::CTAVOAgent agent;
-        std::thread agentThread(&tavo::CTAVOAgent::MainThreadProc, &agent);
+        AgentThread agentThread(agent);
 
         waitForTermination();
-        agent.ShutDown();
-        agentThread.join();
+        agentThread.Stop();
         return 0;
     } catch (const CTAVOLogger::logger_exception& e) {
         std::cerr << "Fatal error: " << e.what() << std::endl;
         return 1;
     } catch (const std::exception& e) {
         TAVO_LOG(eLogError, false, "Fatal error [%s]", e.what());
-        return 2;
+        return kExitFatalError;
     }
 }
