@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -11,6 +10,7 @@
 #include "agent/cloudrequest.h"
 #include "agent/tavoconfig.h"
 #include "common/tavopath.h"
+#include "common/wallclock.h"
 #include "logging/tavolog.h"
 
 namespace tavo {
@@ -28,13 +28,6 @@ using Code = IpcRefreshTokenRsp::eRefreshTokenResponse;
 CTAVOStoreReaderWriter& processStore() {
     static CTAVOStoreReaderWriter s_storeReaderWriter;
     return s_storeReaderWriter;
-}
-
-// Whole seconds since 1970 by the system's wall clock, so that a clock change moves a rate limit.
-int64_t nowSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 }  // namespace
@@ -79,10 +72,10 @@ TAVO_STATUS CTAVOAgent::MainThreadProc() {
     CWaitableEvent* events[] = {&m_shutdownEvent, &m_responseEvent, &m_idRequestEvent};
     for (;;) {
         uint32_t timeout = kWaitInfinite;
-        if (nowSeconds() < m_ptrStore->GetRetryTimestamp()) {
+        if (WallClockSeconds() < m_ptrStore->GetRetryTimestamp()) {
             // When the limit ran out between the two readings, the wait returns at once and the
             // request step runs now rather than at the next event.
-            timeout = RateLimitWaitMilliseconds(nowSeconds(), m_ptrStore->GetRetryTimestamp());
+            timeout = RateLimitWaitMilliseconds(WallClockSeconds(), m_ptrStore->GetRetryTimestamp());
             TAVO_LOG(eLogVerbose, false, "Setting timeout for cloud rate limit to %d milliseconds",
                      static_cast<int32_t>(timeout));
         }
@@ -164,7 +157,7 @@ void CTAVOAgent::runGuarded(TAVO_STATUS (CTAVOAgent::*step)()) {
 }
 
 TAVO_STATUS CTAVOAgent::sendIdentityServiceRequest() {
-    if (nowSeconds() < m_ptrStore->GetRetryTimestamp()) {
+    if (WallClockSeconds() < m_ptrStore->GetRetryTimestamp()) {
         TAVO_LOG(eLogDebug, false, "Cloud Rate Limit Hit.");
         completeRefresh(IpcRefreshTokenRsp::eRefreshTokenRateLimited);
         return TAVO_OK;
@@ -250,7 +243,7 @@ TAVO_STATUS CTAVOAgent::handleIdentityServiceResponse(std::unique_ptr<CloudRespo
     if (identity->m_iResult == TAVO_RATE_LIMITED) {
         TAVO_LOG(eLogDebug, false, "Rate limit response received from cloud");
         code = IpcRefreshTokenRsp::eRefreshTokenRateLimited;
-        if (m_ptrStore->SetRetryTimestamp(nowSeconds() + identity->m_iRetryAfterSeconds) != TAVO_OK) {
+        if (m_ptrStore->SetRetryTimestamp(WallClockSeconds() + identity->m_iRetryAfterSeconds) != TAVO_OK) {
             TAVO_LOG(eLogError, false, "Failed to update Retry Timestamp");
         }
     } else if (identity->m_iResult == TAVO_CLOUD_ERROR_RESPONSE) {
