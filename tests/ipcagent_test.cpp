@@ -41,7 +41,9 @@ thread_local bool t_allocationsFail = false;
 
 }  // namespace
 
-void* operator new(std::size_t size) {
+// The library's operator delete frees what malloc gave. Kept out of line: inlined, the malloc
+// would look mismatched with that delete to the compiler.
+__attribute__((noinline)) void* operator new(std::size_t size) {
     if (t_allocationsFail) {
         throw std::bad_alloc();
     }
@@ -49,14 +51,6 @@ void* operator new(std::size_t size) {
         return memory;
     }
     throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
 }
 
 namespace {
