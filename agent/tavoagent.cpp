@@ -44,8 +44,8 @@ uint32_t RateLimitWaitMilliseconds(int64_t now, int64_t retryAfter) {
     return static_cast<uint32_t>(seconds * 1000);
 }
 
-CTAVOAgent::CTAVOAgent()
-    : m_ptrAttributeCollector(CreateAttributeCollector()), m_ptrStore(&processStore()) {
+CTAVOAgent::CTAVOAgent(std::unique_ptr<IAttributeCollector> attributeCollector)
+    : m_ptrAttributeCollector(std::move(attributeCollector)), m_ptrStore(&processStore()) {
     std::string dataDir;
     if (GetTAVODirectoryPath(dataDir) != TAVO_OK) {
         throw std::runtime_error("Could not get TAVO Directory Path");
@@ -135,11 +135,17 @@ void CTAVOAgent::notifyCloudResponse(std::unique_ptr<CloudResponse> response) {
     TAVO_LOG(eLogDebug, false, "Response received from cloud");
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (response) {
-            m_ptrPendingResponse = std::move(response);
-        } else {
-            m_bResponselessExchange = true;
-        }
+        m_ptrPendingResponse = std::move(response);
+    }
+    m_responseEvent.Set();
+}
+
+void CTAVOAgent::notifyResponselessExchange(bool wasNoWmiEvent) {
+    TAVO_LOG(eLogDebug, false, "Response received from cloud");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bResponselessExchange = true;
+        m_bResponselessNoWmiEvent = m_bResponselessNoWmiEvent || wasNoWmiEvent;
     }
     m_responseEvent.Set();
 }
@@ -187,8 +193,13 @@ TAVO_STATUS CTAVOAgent::sendIdentityServiceRequest() {
 
     TAVO_LOG(eLogVerbose, false, "Sending request to cloud..");
     status = static_cast<TAVO_STATUS>(m_cloudCommunicator.MakeRequest(
-        std::move(request),
-        [this](std::unique_ptr<CloudResponse> response) { notifyCloudResponse(std::move(response)); }));
+        std::move(request), [this, isNoWmiEvent](std::unique_ptr<CloudResponse> response) {
+            if (!response) {
+                notifyResponselessExchange(isNoWmiEvent);
+                return;
+            }
+            notifyCloudResponse(std::move(response));
+        }));
     if (status != TAVO_OK) {
         completeRefresh(IpcRefreshTokenRsp::eRefreshTokenFailure);
         TAVO_CONDITION_FAILED(TAVO_STATUS::TAVO_OK != status);
@@ -205,10 +216,12 @@ TAVO_STATUS CTAVOAgent::handleCloudResponse() {
     // Taken out once: a second wake-up for the same delivery finds nothing and answers nobody.
     std::unique_ptr<CloudResponse> response;
     bool responseless = false;
+    bool responselessNoWmiEvent = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         response = std::move(m_ptrPendingResponse);
         std::swap(responseless, m_bResponselessExchange);
+        std::swap(responselessNoWmiEvent, m_bResponselessNoWmiEvent);
     }
     if (!response) {
         if (!responseless) {
@@ -216,6 +229,10 @@ TAVO_STATUS CTAVOAgent::handleCloudResponse() {
         }
         // The communicator could not even make a response; the exchange is over all the same.
         TAVO_LOG(eLogError, false, "Cloud exchange ended without a response");
+        if (responselessNoWmiEvent) {
+            // Like an event exchange that failed (-3): the event never reached the service.
+            m_bNoWmiEventSent = false;
+        }
         completeRefresh(IpcRefreshTokenRsp::eRefreshTokenFailure);
         return TAVO_ERROR;
     }

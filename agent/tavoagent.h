@@ -30,7 +30,7 @@ class CTAVOAgent {
 public:
     // Throws std::runtime_error when the data directory or the store is unusable, and what the
     // owned parts' constructors throw.
-    CTAVOAgent();
+    explicit CTAVOAgent(std::unique_ptr<IAttributeCollector> attributeCollector = CreateAttributeCollector());
     ~CTAVOAgent();
     CTAVOAgent(const CTAVOAgent&) = delete;
     CTAVOAgent& operator=(const CTAVOAgent&) = delete;
@@ -45,6 +45,8 @@ private:
     TAVO_STATUS refreshToken(RefreshTokenCallback callback);
     // Cloud thread.
     void notifyCloudResponse(std::unique_ptr<CloudResponse> response);
+    // Cloud thread: the communicator could make no response for the exchange.
+    void notifyResponselessExchange(bool wasNoWmiEvent);
     // Answers the pending refresh, if any, outside the lock.
     void completeRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse code);
 
@@ -61,8 +63,10 @@ private:
     RefreshTokenCallback m_pendingRefreshCallback;
     std::mutex m_mutex;
     std::unique_ptr<CloudResponse> m_ptrPendingResponse;
-    // The communicator finished an exchange without a response to deliver.
+    // The communicator finished an exchange without a response to deliver; and one of them was the
+    // "no-wmi" event.
     bool m_bResponselessExchange = false;
+    bool m_bResponselessNoWmiEvent = false;
     bool m_bNoWmiEventSent = false;
     CWaitableEvent m_idRequestEvent{true};
     CWaitableEvent m_responseEvent{true};
