@@ -65,4 +65,24 @@ private:
     HMODULE m_module = nullptr;
 };
 
+// Owner of a search handle from FindFirstFileW: closed with FindClose when the owner goes out of
+// scope.
+class ScopedFindHandle {
+public:
+    explicit ScopedFindHandle(HANDLE handle) : m_handle(handle) {}
+    ~ScopedFindHandle() {
+        if (valid()) {
+            FindClose(m_handle);
+        }
+    }
+    ScopedFindHandle(const ScopedFindHandle&) = delete;
+    ScopedFindHandle& operator=(const ScopedFindHandle&) = delete;
+
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_handle = nullptr;
+};
+
 }  // namespace tavo

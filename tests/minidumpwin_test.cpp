@@ -287,6 +287,19 @@ TEST(CExceptionHandlerEx, SecondInstanceIsRefusedAndTheFirstKeepsWorking) {
         << child.log;
 }
 
+// The faulting thread may hold the logger's lock, which it never lets go (here another thread holds
+// it for good, which the lock cannot tell apart): the dump's lines are dropped, and the dump is
+// written and the process ends all the same.
+TEST(CExceptionHandlerEx, FaultWhileTheLoggerIsHeldIsDumpedAndEndsTheProcess) {
+    TempDir dir;
+    const ChildResult child = runChild(dir.path(), "busy 40000001");
+    EXPECT_EQ(child.exitCode, 0xC0000005);
+    EXPECT_GE(indexOf(child.lines, noMatchLine(dir.path() + kPattern)), 0) << "the log was not the pipe: " << child.log;
+    const std::vector<std::string> dumps = dumpFiles(dir.path());
+    ASSERT_EQ(dumps.size(), 1u) << child.log;
+    EXPECT_EQ(readDump(dir.file(dumps[0])).exceptionCode, 0xC0000005u);
+}
+
 // The temporary folder is shared with other users: whatever waits under the dump's name is removed
 // or refused, never written through. (An earlier dump of the same second is such a name too: it is
 // replaced.)
@@ -510,11 +523,14 @@ TEST(CExceptionHandlerEx, DestructionPutsBackTheFilterAndTheErrorModeAndLetsGoOf
         uint32_t config;
         UINT mode;
     } cases[] = {{CExceptionHandlerEx::kMiniDumpConfiguration, 0}, {0x00000001, SEM_NOGPFAULTERRORBOX}};
+    // Each case installs anew, which a mutex handle left behind by the case before would refuse: a
+    // second installation on one object takes none.
     for (const auto& c : cases) {
         {
             CExceptionHandlerEx handler(c.config);
             EXPECT_EQ(currentFilter(), &CExceptionHandlerEx::TopLevelExceptionFilter) << c.config;
             EXPECT_EQ(GetErrorMode(), c.mode) << c.config;
+            EXPECT_EQ(handler.InstallGlobalExceptionHandler(), S_FALSE) << c.config;
         }
         EXPECT_EQ(currentFilter(), &markerFilter) << c.config;
         EXPECT_EQ(GetErrorMode(), static_cast<UINT>(SEM_FAILCRITICALERRORS)) << c.config;

@@ -36,7 +36,7 @@ constexpr DWORD kModulePathRoom = 232;
 uint32_t s_miniDumpConfiguration = CExceptionHandlerEx::kMiniDumpConfiguration;
 uint32_t s_maxMiniDumpFiles = 5;
 wchar_t s_miniDumpFolder[MAX_PATH] = {};
-HMODULE s_hDbgHelp = nullptr;
+tavo::ScopedModule s_hDbgHelp;
 MiniDumpWriteDumpFunction s_pfnMiniDumpWriteDump = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER s_previousExceptionFilter = nullptr;
 CExceptionHandlerEx::GlobalExceptionCallback s_globalExceptionCallback = nullptr;
@@ -71,7 +71,7 @@ HRESULT lastErrorAsHresult() {
 }  // namespace
 
 CExceptionHandlerEx::CExceptionHandlerEx(uint32_t configuration)
-    : m_hMutex(nullptr), m_bInstalled(false), m_uPreviousErrorMode(0), m_configuration(configuration) {
+    : m_bInstalled(false), m_uPreviousErrorMode(0), m_configuration(configuration) {
     InstallGlobalExceptionHandler();
 }
 
@@ -81,23 +81,24 @@ CExceptionHandlerEx::~CExceptionHandlerEx() {
         SetErrorMode(m_uPreviousErrorMode);
         // The entry point goes first, so that a late crash never calls into a freed library.
         s_pfnMiniDumpWriteDump = nullptr;
-        if (s_hDbgHelp != nullptr) {
-            FreeLibrary(s_hDbgHelp);
-            s_hDbgHelp = nullptr;
-        }
+        s_hDbgHelp.reset();
     }
-    if (m_hMutex != nullptr) {
-        ReleaseMutex(m_hMutex);
-        CloseHandle(m_hMutex);
+    if (m_hMutex.valid()) {
+        ReleaseMutex(m_hMutex.get());
     }
 }
 
 HRESULT CExceptionHandlerEx::InstallGlobalExceptionHandler() {
     wchar_t mutexName[40];
     formatText(mutexName, 40, L"CExceptionHandlerEx_0x%.8X", static_cast<unsigned>(GetCurrentProcessId()));
-    m_hMutex = CreateMutexW(nullptr, TRUE, mutexName);
-    const DWORD mutexError = GetLastError();
-    if (m_hMutex == nullptr) {
+    // A second call on this object is refused as another instance would be: a second handle of the
+    // mutex would keep it alive past this object and refuse every later instance of the process.
+    const bool heldAlready = m_hMutex.valid();
+    if (!heldAlready) {
+        m_hMutex.reset(CreateMutexW(nullptr, TRUE, mutexName));
+    }
+    const DWORD mutexError = heldAlready ? ERROR_ALREADY_EXISTS : GetLastError();
+    if (!m_hMutex.valid()) {
         TAVO_LOG(eLogError, false,
                  "CExceptionHandlerEx::InstallGlobalExceptionHandler -"
                  "                         "
@@ -116,8 +117,8 @@ HRESULT CExceptionHandlerEx::InstallGlobalExceptionHandler() {
         return S_FALSE;
     }
 
-    s_hDbgHelp = LoadLibraryW(L"Dbghelp.dll");
-    if (s_hDbgHelp == nullptr) {
+    s_hDbgHelp.reset(LoadLibraryW(L"Dbghelp.dll"));
+    if (s_hDbgHelp.get() == nullptr) {
         TAVO_LOG(eLogError, false,
                  "CExceptionHandlerEx::InstallGlobalExceptionHandler -"
                  "                             "
@@ -128,15 +129,14 @@ HRESULT CExceptionHandlerEx::InstallGlobalExceptionHandler() {
     }
     // Through a pointer without parameters, the one cast that does not claim the two types agree.
     s_pfnMiniDumpWriteDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(s_hDbgHelp, "MiniDumpWriteDump")));
+        reinterpret_cast<void (*)()>(GetProcAddress(s_hDbgHelp.get(), "MiniDumpWriteDump")));
     if (s_pfnMiniDumpWriteDump == nullptr) {
         TAVO_LOG(eLogError, false,
                  "CExceptionHandlerEx::InstallGlobalExceptionHandler -"
                  "                                  "
                  "unable to locate MiniDumpWriteDump "
                  "function entry point.");
-        FreeLibrary(s_hDbgHelp);
-        s_hDbgHelp = nullptr;
+        s_hDbgHelp.reset();
         return E_FAIL;
     }
 
@@ -185,24 +185,26 @@ LONG WINAPI CExceptionHandlerEx::TopLevelExceptionFilter(EXCEPTION_POINTERS* exc
     return result;
 }
 
+// Runs on the faulting thread, which may hold the logger's lock: its lines are dropped while the
+// logger is busy. Each error is taken before the line, which may change it.
 void CExceptionHandlerEx::GenerateMiniDump(EXCEPTION_POINTERS* exceptionPointers) {
     const uint32_t kind = dumpKind(s_miniDumpConfiguration);
     if (kind != 1 && kind != 2) {
-        TAVO_LOG(eLogDebug, false,
-                 "CExceptionHandlerEx::GenerateMiniDump -"
-                 "                              "
-                 "MiniDump functionality has been disabled on this "
-                 "system");
+        TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                             "CExceptionHandlerEx::GenerateMiniDump -"
+                             "                              "
+                             "MiniDump functionality has been disabled on this "
+                             "system");
         return;
     }
     if ((s_miniDumpConfiguration & 0x80000000) != 0 && exceptionPointers != nullptr &&
         exceptionPointers->ExceptionRecord != nullptr &&
         exceptionPointers->ExceptionRecord->ExceptionCode == kBreakpointCode) {
-        TAVO_LOG(eLogDebug, false,
-                 "CExceptionHandlerEx::GenerateMiniDump -"
-                 "                              "
-                 "Minidump generation for a Breakpoint exceptions has "
-                 "been disabled on this system.");
+        TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                             "CExceptionHandlerEx::GenerateMiniDump -"
+                             "                              "
+                             "Minidump generation for a Breakpoint exceptions has "
+                             "been disabled on this system.");
         return;
     }
     if (s_pfnMiniDumpWriteDump == nullptr) {
@@ -211,8 +213,10 @@ void CExceptionHandlerEx::GenerateMiniDump(EXCEPTION_POINTERS* exceptionPointers
 
     wchar_t modulePath[MAX_PATH] = {};
     if (GetModuleFileNameW(nullptr, modulePath, kModulePathRoom) == 0) {
-        TAVO_LOG(eLogDebug, false, "CExceptionHandlerEx::GenerateMiniDump - GetModuleFileName failed, Error = %X",
-                 static_cast<unsigned>(lastErrorAsHresult()));
+        const HRESULT error = lastErrorAsHresult();
+        TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                             "CExceptionHandlerEx::GenerateMiniDump - GetModuleFileName failed, Error = %X",
+                             static_cast<unsigned>(error));
         return;
     }
     wchar_t dumpPath[MAX_PATH] = {};
@@ -220,9 +224,10 @@ void CExceptionHandlerEx::GenerateMiniDump(EXCEPTION_POINTERS* exceptionPointers
         wchar_t fullPath[MAX_PATH];
         wchar_t* fileName = nullptr;
         if (GetFullPathNameW(modulePath, MAX_PATH, fullPath, &fileName) == 0 || fileName == nullptr) {
-            TAVO_LOG(eLogDebug, false,
-                     "CExceptionHandlerEx::GenerateMiniDump - GetFullPathName failed, Error = 0x%.8X",
-                     static_cast<unsigned>(lastErrorAsHresult()));
+            const HRESULT error = lastErrorAsHresult();
+            TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                                 "CExceptionHandlerEx::GenerateMiniDump - GetFullPathName failed, Error = 0x%.8X",
+                                 static_cast<unsigned>(error));
             return;
         }
         formatText(dumpPath, MAX_PATH, L"%ls\\%ls", s_miniDumpFolder, fileName);
@@ -238,31 +243,34 @@ void CExceptionHandlerEx::GenerateMiniDump(EXCEPTION_POINTERS* exceptionPointers
     // The temporary folder is shared: a link planted under the dump's name is removed, not written
     // through, and the dump is only ever a file created here.
     DeleteFileW(dumpPath);
-    HANDLE file = CreateFileW(dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        TAVO_LOG(eLogDebug, false,
-                 "CExceptionHandlerEx::GenerateMiniDump - CreateFile failed to create file %ls,"
-                 "                                "
-                 "Error = 0x%.8X",
-                 dumpPath, static_cast<unsigned>(lastErrorAsHresult()));
+    const tavo::ScopedHandle file(CreateFileW(dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    if (!file.valid()) {
+        const HRESULT error = lastErrorAsHresult();
+        TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                             "CExceptionHandlerEx::GenerateMiniDump - CreateFile failed to create file %ls,"
+                             "                                "
+                             "Error = 0x%.8X",
+                             dumpPath, static_cast<unsigned>(error));
         return;
     }
     MINIDUMP_EXCEPTION_INFORMATION exceptionInformation;
     exceptionInformation.ThreadId = GetCurrentThreadId();
     exceptionInformation.ExceptionPointers = exceptionPointers;
     exceptionInformation.ClientPointers = FALSE;
-    const BOOL written = s_pfnMiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file,
+    const BOOL written = s_pfnMiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(),
                                                 kind == 1 ? kFilterMemoryDump : kFullMemoryDump,
                                                 &exceptionInformation, nullptr, nullptr);
     if (!written) {
-        TAVO_LOG(eLogDebug, false, "CExceptionHandlerEx::GenerateMiniDump - MiniDumpWriteDump failed, Error = 0x%.8X",
-                 static_cast<unsigned>(lastErrorAsHresult()));
+        const HRESULT error = lastErrorAsHresult();
+        TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                             "CExceptionHandlerEx::GenerateMiniDump - MiniDumpWriteDump failed, Error = 0x%.8X",
+                             static_cast<unsigned>(error));
     } else if (exceptionPointers != nullptr && exceptionPointers->ExceptionRecord != nullptr) {
         const DWORD code = exceptionPointers->ExceptionRecord->ExceptionCode;
-        TAVO_LOG(eLogDebug, false, "UNHANDLED_EXCEPTION - (0x%.8X), %ls. A minidump file is located at: %ls",
-                 static_cast<unsigned>(code), GetExceptionName(code), dumpPath);
+        TAVO_LOG_UNLESS_BUSY(eLogDebug, false,
+                             "UNHANDLED_EXCEPTION - (0x%.8X), %ls. A minidump file is located at: %ls",
+                             static_cast<unsigned>(code), GetExceptionName(code), dumpPath);
     }
-    CloseHandle(file);
 }
 
 const wchar_t* CExceptionHandlerEx::GetExceptionName(DWORD code) {
@@ -330,8 +338,8 @@ HRESULT CExceptionHandlerEx::PruneMiniDumpFiles(unsigned keep) {
     }
 
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const tavo::ScopedFindHandle search(FindFirstFileW(pattern, &found));
+    if (!search.valid()) {
         TAVO_LOG(eLogError, false,
                  "CExceptionHandlerEx::PruneMiniDumpFiles -"
                  "                              "
@@ -348,9 +356,8 @@ HRESULT CExceptionHandlerEx::PruneMiniDumpFiles(unsigned keep) {
                 (static_cast<uint64_t>(found.ftCreationTime.dwHighDateTime) << 32) | found.ftCreationTime.dwLowDateTime;
             dumps.emplace(created, found);
         }
-    } while (FindNextFileW(search, &found));
+    } while (FindNextFileW(search.get(), &found));
     HRESULT searchResult = lastErrorAsHresult();
-    FindClose(search);
     if (searchResult == HRESULT_FROM_WIN32(ERROR_NO_MORE_FILES)) {
         searchResult = S_OK;
     }

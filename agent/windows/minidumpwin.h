@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "common/scopedhandle.h"
+
 // A self-contained crash dumper: while an instance is installed it holds the process's
 // unhandled-exception filter and writes a minidump from the faulting thread into the temporary
 // folder, named after the executable, the version and the local time. Installation prunes the older
@@ -23,8 +25,8 @@ public:
     CExceptionHandlerEx(const CExceptionHandlerEx&) = delete;
     CExceptionHandlerEx& operator=(const CExceptionHandlerEx&) = delete;
 
-    // S_OK installed, S_FALSE another instance of this process holds the mutex, E_FAIL no DbgHelp,
-    // or the mutex's creation error.
+    // S_OK installed, S_FALSE another instance of this process holds the mutex (or this one does,
+    // from an earlier call), E_FAIL no DbgHelp, or the mutex's creation error.
     HRESULT InstallGlobalExceptionHandler();
 
     static LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* exceptionPointers);
@@ -37,7 +39,7 @@ public:
     static HRESULT updateLogPathName();
 
 private:
-    HANDLE m_hMutex;
+    tavo::ScopedHandle m_hMutex;
     bool m_bInstalled;
     UINT m_uPreviousErrorMode;
     uint32_t m_configuration;

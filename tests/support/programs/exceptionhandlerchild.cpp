@@ -9,11 +9,20 @@
 //   second                       a second handler beside the first logs the result of installing it
 //                                again, goes away, and then an access violation follows
 //   install CONFIG               installs the handler (which prunes) and exits with 0
+//   busy CONFIG                  the process's log is a pipe that stops being read once the handler
+//                                with CONFIG is installed, so that a thread of its own stays inside
+//                                the logger in mid-line, as a thread that faulted there would; then
+//                                an access violation, under a previous filter that answers
+//                                EXCEPTION_EXECUTE_HANDLER without logging. What the pipe took
+//                                before is copied to LOG
 //   prune KEEP                   prunes to KEEP dumps without installing and logs the result
 #include <windows.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "agent/windows/minidumpwin.h"
 #include "logging/tavolog.h"
@@ -42,14 +51,59 @@ void raise(const std::string& kind) {
     }
 }
 
+LONG WINAPI quietPreviousFilter(EXCEPTION_POINTERS*) {
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+std::atomic<bool> g_drainLog{true};
+
+int crashWhileTheLoggerIsHeld(const char* logFile, uint32_t config) {
+    const std::string pipeName = "\\\\.\\pipe\\exceptionhandlerchild-" + std::to_string(GetCurrentProcessId());
+    const HANDLE pipe = CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0,
+                                         0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return 4;
+    }
+    std::thread([pipe, logFile] {
+        ConnectNamedPipe(pipe, nullptr);
+        FILE* copy = fopen(logFile, "ab");
+        char buffer[4096];
+        DWORD read = 0;
+        while (g_drainLog && ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr)) {
+            fwrite(buffer, 1, read, copy);
+            fflush(copy);
+        }
+        fclose(copy);
+    }).detach();
+    CTAVOLogger& logger = CTAVOLogger::GetInstance(pipeName);
+
+    SetUnhandledExceptionFilter(quietPreviousFilter);
+    CExceptionHandlerEx handler(config);
+    // The pipe is read once more at most; then a line stays half-written for good.
+    g_drainLog = false;
+    std::thread([] {
+        for (;;) {
+            TAVO_LOG(eLogDebug, false, "holding the logger");
+        }
+    }).detach();
+    for (int busy = 0; busy < 50; busy = logger.IsBusy() ? busy + 1 : 0) {
+        Sleep(1);
+    }
+    raise("av");
+    return 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
         return 2;
     }
-    CTAVOLogger::GetInstance(argv[1]);
     const std::string mode = argv[2];
+    if (mode == "busy" && argc > 3) {
+        return crashWhileTheLoggerIsHeld(argv[1], hexArgument(argv[3]));
+    }
+    CTAVOLogger::GetInstance(argv[1]);
 
     if (mode == "crash" && argc > 4) {
         SetUnhandledExceptionFilter(previousFilter);
