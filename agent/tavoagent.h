@@ -63,8 +63,8 @@ private:
     RefreshTokenCallback m_pendingRefreshCallback;
     std::mutex m_mutex;
     std::unique_ptr<CloudResponse> m_ptrPendingResponse;
-    // The communicator finished an exchange without a response to deliver; and one of them was the
-    // "no-wmi" event.
+    // The communicator finished exchanges without a response to deliver, and whether the "no-wmi"
+    // event was one of them.
     bool m_bResponselessExchange = false;
     bool m_bResponselessNoWmiEvent = false;
     bool m_bNoWmiEventSent = false;
