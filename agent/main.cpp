@@ -38,10 +38,7 @@ void waitForTermination() {
 
 // Ends the process as wmain's handler would, from any thread.
 [[noreturn]] void endWithFatalError(const char* what) {
-    try {
-        TAVO_LOG(eLogError, false, "Fatal error [%s]", what);
-    } catch (...) {
-    }
+    TAVO_LOG_NOTHROW(eLogError, false, "Fatal error [%s]", what);
     std::_Exit(kExitFatalError);
 }
 
@@ -141,7 +138,7 @@ int wmain(int argc, wchar_t* argv[]) {
         std::cerr << "Fatal error: " << e.what() << std::endl;
         return 1;
     } catch (const std::exception& e) {
-        TAVO_LOG(eLogError, false, "Fatal error [%s]", e.what());
+        TAVO_LOG_NOTHROW(eLogError, false, "Fatal error [%s]", e.what());
         return kExitFatalError;
     }
 }
