@@ -155,9 +155,9 @@ void CTAVOAgent::runGuarded(TAVO_STATUS (CTAVOAgent::*step)()) {
         (this->*step)();
         return;
     } catch (const std::exception& e) {
-        TAVO_LOG(eLogError, false, "TAVO agent caught an exception [%s]", e.what());
+        TAVO_LOG_NOTHROW(eLogError, false, "TAVO agent caught an exception [%s]", e.what());
     } catch (...) {
-        TAVO_LOG(eLogError, false, "TAVO agent caught an unknown exception");
+        TAVO_LOG_NOTHROW(eLogError, false, "TAVO agent caught an unknown exception");
     }
     completeRefresh(IpcRefreshTokenRsp::eRefreshTokenFailure);
 }
