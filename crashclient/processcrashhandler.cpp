@@ -9,6 +9,8 @@
 namespace {
 
 constexpr SIZE_T kHandlerThreadStackSize = 0x10000;
+// How long the destructor gives a handler thread that has not yet started.
+constexpr DWORD kHandlerStartWaitMs = 5000;
 constexpr DWORD kStatusInvalidParameter = 0xC000000D;
 constexpr DWORD kStatusNoncontinuableException = 0xC0000025;
 constexpr DWORD kDbgPrintExceptionC = 0x40010006;
@@ -164,7 +166,8 @@ void ProcessCrashHandler::Initialize(const std::wstring& dumpPath, CrashFilterCa
         InitializeCriticalSection(&m_handlerSection);
         m_handlerStartSemaphore.reset(CreateSemaphoreW(nullptr, 0, 1, nullptr));
         m_handlerFinishSemaphore.reset(CreateSemaphoreW(nullptr, 0, 1, nullptr));
-        if (m_handlerStartSemaphore.valid() && m_handlerFinishSemaphore.valid()) {
+        m_handlerStarted.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (m_handlerStartSemaphore.valid() && m_handlerFinishSemaphore.valid() && m_handlerStarted.valid()) {
             m_handlerThread.reset(
                 CreateThread(nullptr, kHandlerThreadStackSize, HandlerThreadProc, this, 0, nullptr));
         }
@@ -230,12 +233,16 @@ ProcessCrashHandler::~ProcessCrashHandler() {
     }
     if (m_crashServerClient == nullptr) {
         if (m_handlerThread.valid()) {
+            // A thread ended while it still starts (in the loader's thread attach) leaves the
+            // loader's lock taken or the thread half set up, and the process hangs or crashes.
+            WaitForSingleObject(m_handlerStarted.get(), kHandlerStartWaitMs);
             TerminateThread(m_handlerThread.get(), 1);
             m_handlerThread.reset();
         }
         DeleteCriticalSection(&m_handlerSection);
         m_handlerStartSemaphore.reset();
         m_handlerFinishSemaphore.reset();
+        m_handlerStarted.reset();
     }
     if (InterlockedDecrement(&s_instanceCount) == 0) {
         DeleteCriticalSection(&s_handlerStackLock);
@@ -355,6 +362,7 @@ bool ProcessCrashHandler::WriteDumpOnHandlerThread(EXCEPTION_POINTERS* exception
 
 DWORD WINAPI ProcessCrashHandler::HandlerThreadProc(LPVOID parameter) {
     ProcessCrashHandler* self = static_cast<ProcessCrashHandler*>(parameter);
+    SetEvent(self->m_handlerStarted.get());
     for (;;) {
         if (WaitForSingleObject(self->m_handlerStartSemaphore.get(), INFINITE) != WAIT_OBJECT_0) {
             continue;

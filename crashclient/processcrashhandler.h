@@ -130,6 +130,8 @@ private:
     _invalid_parameter_handler m_previousInvalidParameterHandler = nullptr;
     _purecall_handler m_previousPureCallHandler = nullptr;
     tavo::ScopedHandle m_handlerThread;
+    // Set by the handler thread once it runs its own code.
+    tavo::ScopedHandle m_handlerStarted;
     CRITICAL_SECTION m_handlerSection = {};
     tavo::ScopedHandle m_handlerStartSemaphore;
     tavo::ScopedHandle m_handlerFinishSemaphore;

@@ -195,6 +195,17 @@ TEST(ProcessCrashHandler, HandlersPutBackExactlyTheHooksTheyReplaced) {
     EXPECT_EQ(currentPureCallHandler(), originalPureCall);
 }
 
+// The handler thread may still be starting when its handler goes; ending it there used to leave
+// the process hung or crashed now and then.
+TEST(ProcessCrashHandler, HandlerDestroyedAsSoonAsBuiltEndsItsThreadCleanly) {
+    const LPTOP_LEVEL_EXCEPTION_FILTER originalFilter = currentFilter();
+    TempDir dir;
+    for (int i = 0; i < 300; ++i) {
+        ProcessCrashHandler handler(wide(dir.path()), nullptr, nullptr, nullptr, HOOK_UNHANDLED_EXCEPTION);
+    }
+    EXPECT_EQ(currentFilter(), originalFilter);
+}
+
 TEST(ProcessCrashHandler, HandlerRemovedOutOfOrderSaysSo) {
     TempDir dir;
     StderrCapture errors;
