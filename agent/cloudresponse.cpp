@@ -35,6 +35,29 @@ int toInt(const cJSON* item) {
     return static_cast<int>(value);
 }
 
+// The error body {"code": n, "msg": "..."} of a failed exchange. Its lines are logged under the
+// calling Deserialize's name and line, the operation that parents read in them.
+int readErrorBody(const cJSON* root, int& errorCode, std::string& errorMsg, const char* function, long line) {
+    CTAVOLogger& logger = CTAVOLogger::GetInstance(std::string());
+    const cJSON* pErrorCode = cJSON_GetObjectItem(root, "code");
+    if (NULL == pErrorCode) {
+        logger.log(eLogError, false, __FILE_NAME__, function, line, "Failed in condition: (%s)", "NULL == pErrorCode");
+        return TAVO_ERROR;
+    }
+    errorCode = toInt(pErrorCode);
+    const cJSON* pMsg = stringMember(root, "msg");
+    if (NULL == pMsg) {
+        logger.log(eLogError, false, __FILE_NAME__, function, line, "Failed in condition: (%s)", "NULL == pMsg");
+        return TAVO_ERROR;
+    }
+    errorMsg = pMsg->valuestring;
+    if (errorMsg.empty() || errorCode == 0) {
+        logger.log(eLogError, false, __FILE_NAME__, function, line, "%s", "Couldn't retrieve valid error response data");
+        return TAVO_ERROR;
+    }
+    return TAVO_OK;
+}
+
 }  // namespace
 
 int IdentityServiceResponse::Deserialize(const std::string& body) {
@@ -44,22 +67,7 @@ int IdentityServiceResponse::Deserialize(const std::string& body) {
         return TAVO_ERROR;
     }
     if (m_iResult != TAVO_OK) {
-        // The error body is read here, in each Deserialize, so that its lines name the operation.
-        const cJSON* pErrorCode = cJSON_GetObjectItem(root.get(), "code");
-        if (TAVO_CONDITION_FAILED(NULL == pErrorCode)) {
-            return TAVO_ERROR;
-        }
-        m_iErrorCode = toInt(pErrorCode);
-        const cJSON* pMsg = stringMember(root.get(), "msg");
-        if (TAVO_CONDITION_FAILED(NULL == pMsg)) {
-            return TAVO_ERROR;
-        }
-        m_strErrorMsg = pMsg->valuestring;
-        if (m_strErrorMsg.empty() || m_iErrorCode == 0) {
-            TAVO_LOG(eLogError, false, "Couldn't retrieve valid error response data");
-            return TAVO_ERROR;
-        }
-        return TAVO_OK;
+        return readErrorBody(root.get(), m_iErrorCode, m_strErrorMsg, __PRETTY_FUNCTION__, __LINE__);
     }
     const cJSON* pTavo = stringMember(root.get(), "tavo");
     if (TAVO_CONDITION_FAILED(NULL == pTavo)) {
@@ -107,22 +115,7 @@ int EventResponse::Deserialize(const std::string& body) {
         return TAVO_ERROR;
     }
     if (m_iResult != TAVO_OK) {
-        // The same error body as the identity response's.
-        const cJSON* pErrorCode = cJSON_GetObjectItem(root.get(), "code");
-        if (TAVO_CONDITION_FAILED(NULL == pErrorCode)) {
-            return TAVO_ERROR;
-        }
-        m_iErrorCode = toInt(pErrorCode);
-        const cJSON* pMsg = stringMember(root.get(), "msg");
-        if (TAVO_CONDITION_FAILED(NULL == pMsg)) {
-            return TAVO_ERROR;
-        }
-        m_strErrorMsg = pMsg->valuestring;
-        if (m_strErrorMsg.empty() || m_iErrorCode == 0) {
-            TAVO_LOG(eLogError, false, "Couldn't retrieve valid error response data");
-            return TAVO_ERROR;
-        }
-        return TAVO_OK;
+        return readErrorBody(root.get(), m_iErrorCode, m_strErrorMsg, __PRETTY_FUNCTION__, __LINE__);
     }
     const cJSON* pEventCount = cJSON_GetObjectItem(root.get(), "event_count");
     if (TAVO_CONDITION_FAILED(NULL == pEventCount)) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -285,78 +286,69 @@ TEST(WmiConnection, FailedConnectionMakesEveryQueryUnavailable) {
     EXPECT_EQ(log.count("WMIInterface::RunWMIQuery S: error :: Failed to construct object "), 2u) << log.text();
 }
 
-// COM is uninitialised at clean-up exactly when the object's own initialisation took hold: a
-// further CoInitializeEx then answers S_OK for a thread left uninitialised and S_FALSE for one
-// whose outer initialisation is still in force.
+// The apartments a connection is tried in: none, or the thread's own before the connection. The
+// probe after the connection is gone answers S_OK for a thread left uninitialised and S_FALSE for
+// one whose outer initialisation is still in force (an extra CoUninitialize would have undone it).
+struct ApartmentCase {
+    const char* what;
+    DWORD outer;  // the thread's own apartment before the connection, or kNoApartment
+    HRESULT probe;
+};
+constexpr DWORD kNoApartment = static_cast<DWORD>(-1);
+
+// Runs `use` on a thread of its own in the case's apartment and checks COM's balance after it.
+void ExpectComBalancedAround(const ApartmentCase& c, const std::function<void()>& use) {
+    std::thread([&] {
+        if (c.outer != kNoApartment) {
+            ASSERT_EQ(CoInitializeEx(nullptr, c.outer), S_OK) << c.what;
+        }
+        use();
+        const DWORD apartment = c.outer == kNoApartment ? static_cast<DWORD>(COINIT_MULTITHREADED) : c.outer;
+        EXPECT_EQ(CoInitializeEx(nullptr, apartment), c.probe) << c.what;
+        CoUninitialize();
+        if (c.outer != kNoApartment) {
+            CoUninitialize();
+        }
+    }).join();
+}
+
+// COM is uninitialised at clean-up exactly when the object's own initialisation took hold.
 TEST(WmiConnection, ComInitialisationIsBalanced) {
     WmiFixture fixture("query SELECT A FROM B\nobject\nA = bstr:a\n");
-    const struct {
-        const char* what;
-        DWORD outer;  // the thread's own apartment before the connection, or none
-        HRESULT probe;
-    } cases[] = {
-        {"no apartment", static_cast<DWORD>(-1), S_OK},
+    const ApartmentCase cases[] = {
+        {"no apartment", kNoApartment, S_OK},
         {"single-threaded apartment", COINIT_APARTMENTTHREADED, S_FALSE},
     };
     for (const auto& c : cases) {
-        std::thread([&] {
-            if (c.outer != static_cast<DWORD>(-1)) {
-                ASSERT_EQ(CoInitializeEx(nullptr, c.outer), S_OK);
-            }
-            {
-                WMIInterface wmi;
-                std::list<std::wstring> columns;
-                Rows rows;
-                EXPECT_EQ(wmi.RunWMIQuery(L"SELECT A FROM B", columns, rows), TAVO_OK) << c.what;
-                EXPECT_EQ(rows.size(), 1u) << c.what;
-            }
-            DWORD apartment = c.outer == static_cast<DWORD>(-1) ? static_cast<DWORD>(COINIT_MULTITHREADED) : c.outer;
-            HRESULT probe = CoInitializeEx(nullptr, apartment);
-            EXPECT_EQ(probe, c.probe) << c.what;
-            CoUninitialize();
-            if (c.outer != static_cast<DWORD>(-1)) {
-                CoUninitialize();
-            }
-        }).join();
+        ExpectComBalancedAround(c, [&] {
+            WMIInterface wmi;
+            std::list<std::wstring> columns;
+            Rows rows;
+            EXPECT_EQ(wmi.RunWMIQuery(L"SELECT A FROM B", columns, rows), TAVO_OK) << c.what;
+            EXPECT_EQ(rows.size(), 1u) << c.what;
+        });
     }
 }
 
 // A connection that fails after COM was initialised cleans up at once and again when destroyed:
-// COM is uninitialised once, and only when the object's own initialisation took hold. The probe
-// after destruction answers S_OK for a thread left uninitialised and S_FALSE for one whose outer
-// initialisation is still in force (an extra CoUninitialize would have undone it).
+// COM is uninitialised once, and only when the object's own initialisation took hold.
 TEST(WmiConnection, FailedConnectionUninitialisesComAtMostOnce) {
     WmiFixture fixture("connect 0x80041003\n");
-    const struct {
-        const char* what;
-        DWORD outer;  // the thread's own apartment before the connection, or none
-        HRESULT probe;
-    } cases[] = {
-        {"no apartment", static_cast<DWORD>(-1), S_OK},
+    const ApartmentCase cases[] = {
+        {"no apartment", kNoApartment, S_OK},
         {"multithreaded apartment", COINIT_MULTITHREADED, S_FALSE},
         {"single-threaded apartment", COINIT_APARTMENTTHREADED, S_FALSE},
     };
     for (const auto& c : cases) {
-        std::thread([&] {
-            if (c.outer != static_cast<DWORD>(-1)) {
-                ASSERT_EQ(CoInitializeEx(nullptr, c.outer), S_OK) << c.what;
-            }
-            {
-                LogTail log;
-                WMIInterface wmi;
-                EXPECT_EQ(log.count("WMIInterface::WMIInterface S: error :: Failed to create a connection through "
-                                    "DCOM to a WMI namespace. Error code = 0x80041003"),
-                          1u)
-                    << c.what << "\n"
-                    << log.text();
-            }
-            DWORD apartment = c.outer == static_cast<DWORD>(-1) ? static_cast<DWORD>(COINIT_MULTITHREADED) : c.outer;
-            EXPECT_EQ(CoInitializeEx(nullptr, apartment), c.probe) << c.what;
-            CoUninitialize();
-            if (c.outer != static_cast<DWORD>(-1)) {
-                CoUninitialize();
-            }
-        }).join();
+        ExpectComBalancedAround(c, [&] {
+            LogTail log;
+            WMIInterface wmi;
+            EXPECT_EQ(log.count("WMIInterface::WMIInterface S: error :: Failed to create a connection through "
+                                "DCOM to a WMI namespace. Error code = 0x80041003"),
+                      1u)
+                << c.what << "\n"
+                << log.text();
+        });
     }
 }
 
