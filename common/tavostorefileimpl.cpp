@@ -58,14 +58,9 @@ constexpr LONGLONG kMaxFileLength = INT_MAX;
 constexpr int kReplaceAttempts = 6;
 constexpr DWORD kReplaceRetryDelayMs = 200;
 
-// Paths are UTF-8, as the data directory is; the wide file functions take them by that meaning.
-std::wstring widePath(const std::string& path) {
-    return StringToWString(path);
-}
-
 // Opens the file for reading and appending: creates it empty when missing, never truncates it.
 void createIfMissing(const std::string& path) {
-    ScopedHandle file(CreateFileW(widePath(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr,
+    ScopedHandle file(CreateFileW(StringToWString(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -75,7 +70,7 @@ bool isNotFound(DWORD error) {
 
 // 0 when the file exists, else the system's error for the query.
 DWORD queryFileError(const std::string& path) {
-    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+    return GetFileAttributesW(StringToWString(path).c_str()) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
 }
 
 enum class ReadStatus { kOk, kNoMemory, kReadFailed };
@@ -116,8 +111,8 @@ ReadStatus readWholeFile(HANDLE file, std::string& text, LONGLONG& length) {
 }
 
 HANDLE openForReading(const std::string& path) {
-    return CreateFileW(widePath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    return CreateFileW(StringToWString(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // The system's text for a lock file's error, without its line end.
@@ -240,7 +235,7 @@ int CTAVOStoreFileImpl::ReadKeyValue(const std::string& key, std::string& value)
 
     std::string text;
     {
-        const FileLock shared(widePath(m_strLockFilePath), FileLock::Mode::kShared);
+        const FileLock shared(StringToWString(m_strLockFilePath), FileLock::Mode::kShared);
         if (shared.error() != 0) {
             TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", lockErrorText(shared.error()).c_str());
             return TAVO_FAIL;
@@ -279,7 +274,7 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
     // The exclusive lock covers everything from applying the access list through replacing the file:
     // no other writer can slip its change in between or be overwritten, and the access list is never
     // applied while another process is replacing the file.
-    const FileLock exclusive(widePath(m_strLockFilePath), FileLock::Mode::kExclusive);
+    const FileLock exclusive(StringToWString(m_strLockFilePath), FileLock::Mode::kExclusive);
     if (exclusive.error() != 0) {
         TAVO_LOG(eLogError, false, "Unexpected Exception [%s] ", lockErrorText(exclusive.error()).c_str());
         return TAVO_ERROR;
@@ -329,8 +324,8 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
 
     // The new text is complete on disk in a companion file before one rename puts it in place:
     // a writer ended at any instant leaves the store with its old text or its new one.
-    const std::wstring storePath = widePath(m_strFilePath);
-    const std::wstring companionPath = widePath(m_strFilePath + ".tmp");
+    const std::wstring storePath = StringToWString(m_strFilePath);
+    const std::wstring companionPath = StringToWString(m_strFilePath + ".tmp");
     ScopedHandle companion(createCompanion(companionPath));
     if (!companion.valid()) {
         TAVO_LOG(eLogError, false, "Fatal error - could not open file for writing");
@@ -457,7 +452,7 @@ int SetFilePermission(const std::string& path) {
     if (!IsValidAcl(acl)) {
         TAVO_LOG(eLogError, false, "Error : Invalid ACL:\n");
     } else {
-        std::wstring target = widePath(path);
+        std::wstring target = StringToWString(path);
         const DWORD result = SetNamedSecurityInfoW(&target[0], SE_FILE_OBJECT,
                                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                                    nullptr, nullptr, acl, nullptr);

@@ -20,11 +20,6 @@ namespace {
 constexpr long kMaxLogFileSize = 5000000;
 constexpr int kOldFileCount = 5;
 
-// Paths are UTF-8; the wide file functions take them by that meaning.
-std::wstring widePath(const char* path) {
-    return tavo::StringToWString(path);
-}
-
 // The file system's idea of the file's size; false when the file cannot be queried.
 bool queryFileSize(const std::wstring& path, long& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -35,16 +30,17 @@ bool queryFileSize(const std::wstring& path, long& size) {
     return true;
 }
 
+// Paths are UTF-8, as the data directory is; the wide file functions read them by that meaning.
 bool fileExists(const char* path) {
-    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(tavo::StringToWString(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool deleteFile(const char* path) {
-    return DeleteFileW(widePath(path).c_str()) != FALSE;
+    return DeleteFileW(tavo::StringToWString(path).c_str()) != FALSE;
 }
 
 bool moveFile(const char* source, const char* target) {
-    return MoveFileW(widePath(source).c_str(), widePath(target).c_str()) != FALSE;
+    return MoveFileW(tavo::StringToWString(source).c_str(), tavo::StringToWString(target).c_str()) != FALSE;
 }
 
 // The system's English text for the error, its trailing CR LF turned into blanks.
