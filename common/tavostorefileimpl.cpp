@@ -11,6 +11,7 @@
 #include "cJSON.h"
 #include "common/filelock.h"
 #include "common/scopedhandle.h"
+#include "common/storesecurity.h"
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "logging/tavolog.h"
@@ -29,24 +30,6 @@ struct JsonTextFree {
 };
 using JsonText = std::unique_ptr<char, JsonTextFree>;
 
-class Sid {
-public:
-    Sid() = default;
-    ~Sid() {
-        if (m_sid != nullptr) {
-            FreeSid(m_sid);
-        }
-    }
-    Sid(const Sid&) = delete;
-    Sid& operator=(const Sid&) = delete;
-
-    PSID get() const { return m_sid; }
-    PSID* receive() { return &m_sid; }
-
-private:
-    PSID m_sid = nullptr;
-};
-
 // Other processes may read, write and replace the file while it is open here.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -58,9 +41,10 @@ constexpr LONGLONG kMaxFileLength = INT_MAX;
 constexpr int kReplaceAttempts = 6;
 constexpr DWORD kReplaceRetryDelayMs = 200;
 
-// Opens the file for reading and appending: creates it empty when missing, never truncates it.
-void createIfMissing(const std::string& path) {
-    ScopedHandle file(CreateFileW(StringToWString(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr,
+// Opens the file for reading and appending: creates it empty when missing, with the given security
+// (none: the folder's inherited entries), and never truncates it. An existing file keeps its own.
+void createIfMissing(const std::string& path, SECURITY_ATTRIBUTES* security) {
+    ScopedHandle file(CreateFileW(StringToWString(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, security,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -154,61 +138,16 @@ bool addString(cJSON* object, const std::string& key, const std::string& value) 
     return true;
 }
 
-void fillEntry(EXPLICIT_ACCESS_W& entry, PSID sid) {
-    entry.grfAccessPermissions = FILE_ALL_ACCESS;
-    entry.grfAccessMode = SET_ACCESS;
-    entry.grfInheritance = NO_INHERITANCE;
-    entry.Trustee.pMultipleTrustee = nullptr;
-    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
-}
-
-// The identifiers of BUILTIN\Administrators and LocalSystem; false at the first that cannot be
-// built, with the thread's last error telling why.
-bool allocateStoreSids(Sid& administrators, Sid& localSystem) {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    return AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                    0, 0, administrators.receive()) &&
-           AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                    localSystem.receive());
-}
-
-// The store's access list: full control for the administrators, then the system account. The
-// result is SetEntriesInAclW's; the caller frees the list with LocalFree.
-DWORD buildStoreAcl(const Sid& administrators, const Sid& localSystem, PACL* acl) {
-    EXPLICIT_ACCESS_W entries[2] = {};
-    fillEntry(entries[0], administrators.get());
-    fillEntry(entries[1], localSystem.get());
-    return SetEntriesInAclW(2, entries, nullptr, acl);
-}
-
-struct LocalFreeAcl {
-    void operator()(ACL* acl) const { LocalFree(acl); }
-};
-
 // Creates the file that takes the store's next text, with the store's access list from its first
 // instant: the token is never in a file that the folder's inherited entries let others read. A
 // companion left by a killed writer is removed first, since opening it would keep its access list.
 HANDLE createCompanion(const std::wstring& path) {
-    Sid administrators;
-    Sid localSystem;
-    PACL acl = nullptr;
-    if (!allocateStoreSids(administrators, localSystem) ||
-        buildStoreAcl(administrators, localSystem, &acl) != ERROR_SUCCESS) {
+    StoreSecurityAttributes security;
+    if (security.get() == nullptr) {
         return INVALID_HANDLE_VALUE;
     }
-    const std::unique_ptr<ACL, LocalFreeAcl> ownedAcl(acl);
-    SECURITY_DESCRIPTOR descriptor;
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-        return INVALID_HANDLE_VALUE;
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
     DeleteFileW(path.c_str());
-    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool writeAll(HANDLE file, const std::string& bytes) {
@@ -222,7 +161,7 @@ bool writeAll(HANDLE file, const std::string& bytes) {
 int CTAVOStoreFileImpl::Initialize(const std::string& path) {
     m_strFilePath = path;
     m_strLockFilePath = path + ".lck";
-    createIfMissing(m_strLockFilePath);
+    createIfMissing(m_strLockFilePath, nullptr);
     return TAVO_OK;
 }
 
@@ -292,7 +231,7 @@ int CTAVOStoreFileImpl::WriteKeyValue(const std::string& key, const std::string&
         applyAccessList = queryError != 0;
     }
     if (applyAccessList) {
-        createIfMissing(m_strFilePath);
+        createIfMissing(m_strFilePath, nullptr);
         if (SetFilePermission(m_strFilePath) != TAVO_OK) {
             TAVO_LOG(eLogError, false, "Unable to set necessary permissions on tavostore file.");
             return TAVO_ERROR;
@@ -437,12 +376,12 @@ bool CTAVOStoreFileImpl::serializeJson(cJSON* root, std::string& out) {
 int SetFilePermission(const std::string& path) {
     Sid administrators;
     Sid localSystem;
-    if (!allocateStoreSids(administrators, localSystem)) {
+    if (!AllocateStoreSids(administrators, localSystem)) {
         TAVO_LOG(eLogError, true, "AllocateAndInitializeSid Error");
         return TAVO_ERROR;
     }
     PACL acl = nullptr;
-    const DWORD aclResult = buildStoreAcl(administrators, localSystem, &acl);
+    const DWORD aclResult = BuildStoreAcl(administrators, localSystem, &acl);
     if (aclResult != ERROR_SUCCESS) {
         TAVO_LOG(eLogError, false, "Error: %d while setting new ACLs\n", static_cast<int>(aclResult));
         return TAVO_ERROR;
