@@ -161,7 +161,13 @@ bool writeAll(HANDLE file, const std::string& bytes) {
 int CTAVOStoreFileImpl::Initialize(const std::string& path) {
     m_strFilePath = path;
     m_strLockFilePath = path + ".lck";
-    createIfMissing(m_strLockFilePath, nullptr);
+    // Only those who may read the store may lock it: whoever can open the lock file can hold its
+    // lock for good and stall every access. A lock file that a peer made keeps its list, and
+    // without the list no lock file is made.
+    StoreSecurityAttributes security;
+    if (security.get() != nullptr) {
+        createIfMissing(m_strLockFilePath, security.get());
+    }
     return TAVO_OK;
 }
 

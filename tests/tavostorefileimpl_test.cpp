@@ -21,6 +21,7 @@
 #include "tests/support/testutils.h"
 
 using tavo::CTAVOStoreFileImpl;
+using tavo::test::AccessList;
 using tavo::test::FileExists;
 using tavo::test::FileSecurityCapture;
 using tavo::test::GrantsOtherUsersNothing;
@@ -358,6 +359,37 @@ TEST(StoreFileAccessList, EveryStoreFileCarriesTheStoresList) {
         }
         EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(f.path))) << step.what;
         EXPECT_EQ(f.read("tavo_token"), step.what);
+    }
+}
+
+// Whoever can open the lock file can hold its lock for good and stall every access, so a lock file
+// that the store makes gets the store's list. One that a peer made keeps the list it has.
+TEST(StoreFileAccessList, NewLockFileGetsTheStoresListAndAnExistingOneKeepsItsOwn) {
+    {
+        TempDir dir;
+        const std::string path = dir.file("tavostore.json");
+        FileSecurityCapture capture;
+        ASSERT_TRUE(capture.recordsCreations() && capture.recordsApplications());
+        CTAVOStoreFileImpl store;
+        EXPECT_EQ(store.Initialize(path), TAVO_OK);
+        const std::vector<FileSecurityCapture::Call> created = capture.created(path + ".lck");
+        ASSERT_EQ(created.size(), 1u);
+        EXPECT_TRUE(IsStoreAccessList(created[0].list));
+        EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(path + ".lck")));
+    }
+    {
+        TempDir dir;
+        const std::string path = dir.file("tavostore.json");
+        WriteFileBytes(path + ".lck", "");
+        const AccessList before = ReadAccessList(path + ".lck");
+        ASSERT_TRUE(before.present);
+        FileSecurityCapture capture;
+        ASSERT_TRUE(capture.recordsCreations() && capture.recordsApplications());
+        CTAVOStoreFileImpl store;
+        EXPECT_EQ(store.Initialize(path), TAVO_OK);
+        EXPECT_TRUE(capture.applied(path + ".lck").empty());
+        EXPECT_EQ(ReadAccessList(path + ".lck"), before);
+        EXPECT_EQ(store.WriteKeyValue("tavo", "id"), TAVO_OK);
     }
 }
 
