@@ -393,11 +393,12 @@ bool ProcessCrashHandler::WriteDumpWithException(DWORD requestingThreadId, EXCEP
 
 bool ProcessCrashHandler::WriteDumpFile(DWORD requestingThreadId, EXCEPTION_POINTERS* exceptionInfo,
                                         AssertionInfo* assertion, HANDLE process, bool writeRequesterStream) {
-    if (m_miniDumpWriteDump == nullptr) {
+    SECURITY_ATTRIBUTES* security = m_dumpSecurity.get();
+    if (m_miniDumpWriteDump == nullptr || security == nullptr) {
         return false;
     }
     // CREATE_NEW: an existing file is never overwritten.
-    tavo::ScopedHandle file(CreateFileW(m_nextDumpPathText, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    tavo::ScopedHandle file(CreateFileW(m_nextDumpPathText, GENERIC_WRITE, 0, security, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         return false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/scopedhandle.h"
+#include "common/storesecurity.h"
 #include "crashclient/crashpipemessage.h"
 #include "crashclient/crashserverclient.h"
 
@@ -120,6 +121,8 @@ private:
     const wchar_t* m_dumpPathText = nullptr;
     const wchar_t* m_nextDumpIdText = nullptr;
     const wchar_t* m_nextDumpPathText = nullptr;
+    // A dump holds the process's memory, the store's secrets with it: it gets the store's access list.
+    tavo::StoreSecurityAttributes m_dumpSecurity;
     tavo::ScopedModule m_dbghelpModule;
     MiniDumpWriteDumpFunction m_miniDumpWriteDump = nullptr;
     MINIDUMP_TYPE m_dumpType = MiniDumpNormal;

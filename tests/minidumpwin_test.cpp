@@ -13,12 +13,18 @@
 
 #include "common/scopedhandle.h"
 #include "common/tavopath.h"
+#include "tests/support/accesslist.h"
+#include "tests/support/filesecuritycapture.h"
 #include "tests/support/testutils.h"
 
 using tavo::test::FileExists;
+using tavo::test::FileSecurityCapture;
 using tavo::test::FindLogLine;
+using tavo::test::GrantsOtherUsersNothing;
+using tavo::test::IsStoreAccessList;
 using tavo::test::LogLines;
 using tavo::test::ProgramDir;
+using tavo::test::ReadAccessList;
 using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
 using tavo::test::WriteFileBytes;
@@ -211,6 +217,7 @@ TEST_P(CExceptionHandlerExDumpKind, AccessViolationIsDumpedThenThePreviousFilter
     EXPECT_TRUE(header.valid);
     EXPECT_EQ(header.flags, c.dumpType) << c.config;
     EXPECT_EQ(header.exceptionCode, 0xC0000005u);
+    EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(dir.file(dumps[0]))));
 
     EXPECT_GE(indexOf(child.lines, noMatchLine(dir.path() + kPattern)), 0) << child.log;
     const int dumped = indexOf(child.lines, unhandledLine("C0000005", "ACCESS_VIOLATION", dir.file(dumps[0])));
@@ -547,6 +554,34 @@ TEST(CExceptionHandlerEx, DestructionPutsBackTheFilterAndTheErrorModeAndLetsGoOf
 
     SetUnhandledExceptionFilter(savedFilter);
     SetErrorMode(savedMode);
+    SetEnvironmentVariableA("TMP", hadTmp ? savedTmp : nullptr);
+}
+
+// A dump holds the process's memory, the identity token and the keys among it: it is created with
+// the store's access list, so that other users can read it no more than the store.
+TEST(CExceptionHandlerEx, DumpIsCreatedWithTheStoresAccessList) {
+    TempDir dir;
+    char savedTmp[MAX_PATH] = {};
+    const bool hadTmp = GetEnvironmentVariableA("TMP", savedTmp, MAX_PATH) != 0;
+    ASSERT_TRUE(SetEnvironmentVariableA("TMP", dir.path().c_str()));
+    {
+        CExceptionHandlerEx handler;
+        FileSecurityCapture capture;
+        ASSERT_TRUE(capture.recordsCreations());
+        EXCEPTION_RECORD record = {};
+        record.ExceptionCode = 0xC0000005;
+        CONTEXT context = {};
+        RtlCaptureContext(&context);
+        EXCEPTION_POINTERS pointers = {&record, &context};
+        CExceptionHandlerEx::GenerateMiniDump(&pointers);
+        const std::vector<FileSecurityCapture::Call> created = capture.created(".mdmp");
+        ASSERT_EQ(created.size(), 1u);
+        EXPECT_EQ(created[0].disposition, static_cast<DWORD>(CREATE_NEW));
+        EXPECT_TRUE(IsStoreAccessList(created[0].list));
+    }
+    const std::vector<std::string> dumps = dumpFiles(dir.path());
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(dir.file(dumps[0]))));
     SetEnvironmentVariableA("TMP", hadTmp ? savedTmp : nullptr);
 }
 

@@ -10,15 +10,21 @@
 #include <vector>
 
 #include "common/tavopath.h"
+#include "tests/support/accesslist.h"
 #include "tests/support/crashrun.h"
 #include "tests/support/crashserverprocess.h"
+#include "tests/support/filesecuritycapture.h"
 #include "tests/support/minidumpfile.h"
 #include "tests/support/testutils.h"
 
 using tavo::test::CrashRun;
 using tavo::test::CrashServerProcess;
+using tavo::test::FileSecurityCapture;
 using tavo::test::FilesIn;
+using tavo::test::GrantsOtherUsersNothing;
+using tavo::test::IsStoreAccessList;
 using tavo::test::MinidumpFile;
+using tavo::test::ReadAccessList;
 using tavo::test::ReadUInt32;
 using tavo::test::RunCrashChild;
 using tavo::test::StderrCapture;
@@ -120,6 +126,25 @@ TEST(ProcessCrashHandler, WriteDumpNowWritesANewlyNamedDumpEachTime) {
         expectRequesterStream(dump, GetCurrentThreadId());
         EXPECT_FALSE(dump.hasStream(kAssertionInfoStream));
     }
+}
+
+// A dump holds the process's memory, the identity token and the keys among it: it is created with
+// the store's access list, so that other users can read it no more than the store.
+TEST(ProcessCrashHandler, DumpIsCreatedWithTheStoresAccessList) {
+    TempDir dir;
+    FileSecurityCapture capture;
+    ASSERT_TRUE(capture.recordsCreations());
+    {
+        ProcessCrashHandler handler(wide(dir.path()), nullptr, nullptr, nullptr, 0);
+        ASSERT_TRUE(handler.WriteDumpNow());
+    }
+    const std::vector<FileSecurityCapture::Call> created = capture.created(".dmp");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].disposition, static_cast<DWORD>(CREATE_NEW));
+    EXPECT_TRUE(IsStoreAccessList(created[0].list));
+    const std::vector<std::string> dumps = FilesIn(dir.path(), "*.dmp");
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(dumps[0])));
 }
 
 // The dump of another process shows where its thread stood, as a breakpoint there.
@@ -234,6 +259,7 @@ TEST(ProcessCrashHandler, AccessViolationWritesADumpFromTheHandlerThread) {
     EXPECT_EQ(code, 0xC0000005u);
     expectRequesterStream(dump, threadId);
     EXPECT_FALSE(dump.hasStream(kAssertionInfoStream));
+    EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(run.dumps[0])));
     const std::string id = baseName(run.dumps[0]).substr(0, 36);
     EXPECT_NE(std::find(run.log.begin(), run.log.end(),
                         "`anonymous-namespace'::logDump S: debug :: dump callback path [" + dir.path() + "] id [" +

@@ -5,9 +5,12 @@
 #include <cstdarg>
 #include <cwchar>
 #include <map>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 #include "agent/tavoversion.h"
+#include "common/storesecurity.h"
 #include "logging/tavolog.h"
 
 namespace {
@@ -38,6 +41,9 @@ uint32_t s_maxMiniDumpFiles = 5;
 wchar_t s_miniDumpFolder[MAX_PATH] = {};
 tavo::ScopedModule s_hDbgHelp;
 MiniDumpWriteDumpFunction s_pfnMiniDumpWriteDump = nullptr;
+// Set whenever s_pfnMiniDumpWriteDump is: a dump holds the process's memory, and gets the store's
+// access list.
+std::unique_ptr<tavo::StoreSecurityAttributes> s_dumpSecurity;
 LPTOP_LEVEL_EXCEPTION_FILTER s_previousExceptionFilter = nullptr;
 CExceptionHandlerEx::GlobalExceptionCallback s_globalExceptionCallback = nullptr;
 wchar_t s_exceptionNameBuffer[512] = {};
@@ -82,6 +88,7 @@ CExceptionHandlerEx::~CExceptionHandlerEx() {
         // The entry point goes first, so that a late crash never calls into a freed library.
         s_pfnMiniDumpWriteDump = nullptr;
         s_hDbgHelp.reset();
+        s_dumpSecurity.reset();
     }
     if (m_hMutex.valid()) {
         ReleaseMutex(m_hMutex.get());
@@ -137,6 +144,16 @@ HRESULT CExceptionHandlerEx::InstallGlobalExceptionHandler() {
                  "unable to locate MiniDumpWriteDump "
                  "function entry point.");
         s_hDbgHelp.reset();
+        return E_FAIL;
+    }
+    // Built here: the filter runs on a faulting thread, where nothing should allocate.
+    s_dumpSecurity.reset(new (std::nothrow) tavo::StoreSecurityAttributes());
+    if (s_dumpSecurity == nullptr || s_dumpSecurity->get() == nullptr) {
+        TAVO_LOG(eLogError, false,
+                 "CExceptionHandlerEx::InstallGlobalExceptionHandler - unable to build the dumps' access list.");
+        s_pfnMiniDumpWriteDump = nullptr;
+        s_hDbgHelp.reset();
+        s_dumpSecurity.reset();
         return E_FAIL;
     }
 
@@ -243,7 +260,8 @@ void CExceptionHandlerEx::GenerateMiniDump(EXCEPTION_POINTERS* exceptionPointers
     // The temporary folder is shared: a link planted under the dump's name is removed, not written
     // through, and the dump is only ever a file created here.
     DeleteFileW(dumpPath);
-    const tavo::ScopedHandle file(CreateFileW(dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    const tavo::ScopedHandle file(
+        CreateFileW(dumpPath, GENERIC_WRITE, 0, s_dumpSecurity->get(), CREATE_NEW, 0, nullptr));
     if (!file.valid()) {
         const HRESULT error = lastErrorAsHresult();
         TAVO_LOG_UNLESS_BUSY(eLogDebug, false,

@@ -26,7 +26,8 @@ public:
     CExceptionHandlerEx& operator=(const CExceptionHandlerEx&) = delete;
 
     // S_OK installed, S_FALSE another instance of this process holds the mutex (or this one does,
-    // from an earlier call), E_FAIL no DbgHelp, or the mutex's creation error.
+    // from an earlier call), E_FAIL no DbgHelp or no access list for the dumps, or the mutex's
+    // creation error.
     HRESULT InstallGlobalExceptionHandler();
 
     static LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* exceptionPointers);
