@@ -1,5 +1,7 @@
 // A second process that shares a store: holds the exclusive lock on LOCKFILE, creates READYFILE,
 // waits HOLDMS milliseconds, copies SOURCE over TARGET when given, and only then releases the lock.
+// It locks with calls of its own, on the range and in the mode that every peer of the store uses,
+// not through the store's code: the store is tried against a peer as it is.
 // Paths may have any name (the arguments are read as wide text).
 //   storelockholder LOCKFILE READYFILE HOLDMS [SOURCE TARGET]
 #include <windows.h>
@@ -9,8 +11,6 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "common/filelock.h"
-
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -18,9 +18,17 @@ int main() {
         fprintf(stderr, "usage: storelockholder LOCKFILE READYFILE HOLDMS [SOURCE TARGET]\n");
         return 2;
     }
-    const tavo::FileLock exclusive(argv[1], tavo::FileLock::Mode::kExclusive);
-    if (exclusive.error() != 0) {
-        fprintf(stderr, "lock failed with %lu\n", exclusive.error());
+    HANDLE lockFile = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+    if (lockFile == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "open failed with %lu\n", GetLastError());
+        return 5;
+    }
+    // From offset 0, 0xFFFFFFFF in both halves of the length.
+    OVERLAPPED start = {};
+    if (!LockFileEx(lockFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 0xFFFFFFFF, 0xFFFFFFFF, &start)) {
+        fprintf(stderr, "lock failed with %lu\n", GetLastError());
         return 5;
     }
     HANDLE ready = CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -32,5 +40,7 @@ int main() {
     if (argc == 6 && !CopyFileW(argv[4], argv[5], FALSE)) {
         return 4;
     }
+    UnlockFileEx(lockFile, 0, 0xFFFFFFFF, 0xFFFFFFFF, &start);
+    CloseHandle(lockFile);
     return 0;
 }
