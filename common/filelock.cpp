@@ -4,7 +4,8 @@ namespace tavo {
 
 namespace {
 
-// A handle that another process opened without sharing goes away soon: the open is tried again.
+// A handle that another process opened without sharing goes away soon: the open waits after each
+// attempt that meets one, the last attempt too.
 constexpr int kOpenAttempts = 3;
 constexpr DWORD kOpenRetryDelayMs = 250;
 
@@ -13,15 +14,18 @@ constexpr DWORD kRangeLow = 0xFFFFFFFF;
 constexpr DWORD kRangeHigh = 0xFFFFFFFF;
 
 HANDLE openLockFile(const std::wstring& path) {
-    for (int attempt = 1;; ++attempt) {
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                  nullptr);
-        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt == kOpenAttempts) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
+        file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
             return file;
         }
         Sleep(kOpenRetryDelayMs);
+        // The caller reads why the open failed.
+        SetLastError(ERROR_SHARING_VIOLATION);
     }
+    return file;
 }
 
 }  // namespace
