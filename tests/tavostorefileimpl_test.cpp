@@ -471,8 +471,10 @@ void SpinMicroseconds(LONGLONG microseconds) {
     } while ((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart < microseconds);
 }
 
-// A writer ended at any instant (by its parent, or a power cut) leaves the store file with its old
-// text or its new one, complete, and every other key as it was; at most one companion file is left.
+// A writer ended at any instant by another process leaves the store file with its old text or its
+// new one, complete, and every other key as it was; at most one companion file is left. A kill
+// cannot show what a power cut does: when a process dies the system keeps whatever reached its
+// cache, which a power cut loses unless it was flushed to the disk.
 TEST(StoreFileKill, WriterEndedAtAnyInstantLeavesTheOldOrTheNewStore) {
     StoreFixture f;
     const std::vector<std::pair<std::string, std::string>> kept = {
