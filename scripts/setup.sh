@@ -9,7 +9,7 @@ source "$(dirname "$0")/widths.sh"
 
 CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/vrn_tavo-deps"
 # Names how the libraries are built; a cache built another way is built again.
-RECIPE=time64
+RECIPE=time64-noload
 TARGETS=(i686 x86_64)
 LOG="$(mktemp -t tavo-setup.XXXXXX)"
 trap 'rm -f "$LOG"' EXIT
@@ -129,16 +129,27 @@ time64_flags() {
     [ "$1" = i686 ] && echo "-D__MINGW_USE_VC2005_COMPAT" || true
 }
 
+# The agent runs with administrator rights, and a folder compiled into the library is, on Windows,
+# rooted on the current drive, where any user may create folders. So OpenSSL reads no configuration
+# file by itself and can load no engine or provider module (no-dso), and the folders it still names
+# (OPENSSLDIR, ENGINESDIR, MODULESDIR) are those of OpenSSL's own Windows builds, which only
+# administrators may write, never the install prefix on this machine. The headers and libraries are
+# still installed into the prefix.
+OPENSSL_FOLDERS=("OPENSSLDIR=C:/Program Files/Common Files/SSL"
+                 "ENGINESDIR=C:/Program Files/OpenSSL/lib/engines-3"
+                 "MODULESDIR=C:/Program Files/OpenSSL/lib/ossl-modules")
+
 # Debian's patches build OpenSSL's assembler as PIC, which COFF cannot represent: use the C code.
 build_openssl() {
     local src=$1 prefix=$2 arch=$3 target
     [ "$arch" = x86_64 ] && target=mingw64 || target=mingw
     mkdir -p "$src/build-$arch"
     (cd "$src/build-$arch" &&
-        ../Configure "$target" no-shared no-tests no-asm --prefix="$prefix" --libdir=lib \
+        ../Configure "$target" no-shared no-tests no-asm no-autoload-config no-engine no-dso \
+            --prefix="$prefix" --libdir=lib \
             --cross-compile-prefix="$arch-w64-mingw32-" $(time64_flags "$arch") &&
-        make -j"$(nproc)" build_libs &&
-        make install_dev) >>"$LOG" 2>&1 || fail "OpenSSL build for $arch failed"
+        make -j"$(nproc)" build_libs "${OPENSSL_FOLDERS[@]}" &&
+        make install_dev "${OPENSSL_FOLDERS[@]}") >>"$LOG" 2>&1 || fail "OpenSSL build for $arch failed"
 }
 
 build_curl() {
@@ -148,7 +159,7 @@ build_curl() {
         ../configure --host="$arch-w64-mingw32" --prefix="$prefix" --disable-shared --enable-static \
             --with-openssl="$prefix" --without-zlib --without-brotli --without-zstd \
             --without-libidn2 --without-libpsl --without-nghttp2 --without-libssh2 \
-            --without-librtmp --without-ca-bundle --without-ca-path \
+            --without-librtmp --without-ca-bundle --without-ca-path --disable-openssl-auto-load-config \
             --enable-http --disable-ftp --disable-file --disable-ldap --disable-ldaps \
             --disable-rtsp --disable-dict --disable-telnet --disable-tftp --disable-pop3 \
             --disable-imap --disable-smb --disable-smtp --disable-gopher --disable-mqtt \
