@@ -2,17 +2,24 @@
 # Prepares a Debian machine to build and test vrn_tavo.exe: the MinGW-w64 toolchains, Wine (with its
 # 32-bit loader where the kernel starts 32-bit programs), the host tools, and OpenSSL and libcurl
 # built from Debian's source packages for both Windows targets (i686, the product; x86_64, the 64-bit
-# build that the tests also run), plus the unpacked cJSON sources. Idempotent and quiet; with
+# build that the tests also run), plus the unpacked cJSON sources. Idempotent; it says in one line on
+# standard error each step that takes a while, and nothing when there is nothing to do. With
 # --print-prefix it prints the dependency cache folder. Fails loudly.
 set -euo pipefail
 source "$(dirname "$0")/widths.sh"
 
 CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/vrn_tavo-deps"
 # Names how the libraries are built; a cache built another way is built again.
-RECIPE=time64
+RECIPE=time64-noload
 TARGETS=(i686 x86_64)
 LOG="$(mktemp -t tavo-setup.XXXXXX)"
 trap 'rm -f "$LOG"' EXIT
+
+said=0
+say() {
+    echo "setup: $*" >&2
+    said=1
+}
 
 fail() {
     echo "setup: $*" >&2
@@ -32,7 +39,7 @@ lock_cache() {
     mkdir -p "$CACHE_ROOT"
     exec 9>"$CACHE_ROOT/.lock"
     if ! flock -n 9; then
-        echo "setup: waiting for another set-up run to finish" >&2
+        say "waiting for another set-up run to finish"
         flock 9
     fi
 }
@@ -44,6 +51,13 @@ need_root() {
 PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
           libboost-dev googletest cmake ninja-build make perl python3 openssl dpkg-dev xz-utils
           ca-certificates)
+
+packages_announced=0
+announce_packages() {
+    [ "$packages_announced" = 0 ] || return 0
+    packages_announced=1
+    say "installing packages… (about a minute on a fresh machine)"
+}
 
 apt_updated=0
 apt_update() {
@@ -60,6 +74,7 @@ install_packages() {
     done
     [ "${#missing[@]}" = 0 ] && return 0
     need_root
+    announce_packages
     apt_update
     quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
@@ -73,6 +88,7 @@ install_wine32() {
     fi
     dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' && return 0
     need_root
+    announce_packages
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         quiet dpkg --add-architecture i386
         apt_updated=0
@@ -129,16 +145,27 @@ time64_flags() {
     [ "$1" = i686 ] && echo "-D__MINGW_USE_VC2005_COMPAT" || true
 }
 
+# The agent runs with administrator rights, and a folder compiled into the library is, on Windows,
+# rooted on the current drive, where any user may create folders. So OpenSSL reads no configuration
+# file by itself and can load no engine or provider module (no-dso), and the folders it still names
+# (OPENSSLDIR, ENGINESDIR, MODULESDIR) are those of OpenSSL's own Windows builds, which only
+# administrators may write, never the install prefix on this machine. The headers and libraries are
+# still installed into the prefix.
+OPENSSL_FOLDERS=("OPENSSLDIR=C:/Program Files/Common Files/SSL"
+                 "ENGINESDIR=C:/Program Files/OpenSSL/lib/engines-3"
+                 "MODULESDIR=C:/Program Files/OpenSSL/lib/ossl-modules")
+
 # Debian's patches build OpenSSL's assembler as PIC, which COFF cannot represent: use the C code.
 build_openssl() {
     local src=$1 prefix=$2 arch=$3 target
     [ "$arch" = x86_64 ] && target=mingw64 || target=mingw
     mkdir -p "$src/build-$arch"
     (cd "$src/build-$arch" &&
-        ../Configure "$target" no-shared no-tests no-asm --prefix="$prefix" --libdir=lib \
+        ../Configure "$target" no-shared no-tests no-asm no-autoload-config no-engine no-dso \
+            --prefix="$prefix" --libdir=lib \
             --cross-compile-prefix="$arch-w64-mingw32-" $(time64_flags "$arch") &&
-        make -j"$(nproc)" build_libs &&
-        make install_dev) >>"$LOG" 2>&1 || fail "OpenSSL build for $arch failed"
+        make -j"$(nproc)" build_libs "${OPENSSL_FOLDERS[@]}" &&
+        make install_dev "${OPENSSL_FOLDERS[@]}") >>"$LOG" 2>&1 || fail "OpenSSL build for $arch failed"
 }
 
 build_curl() {
@@ -148,7 +175,7 @@ build_curl() {
         ../configure --host="$arch-w64-mingw32" --prefix="$prefix" --disable-shared --enable-static \
             --with-openssl="$prefix" --without-zlib --without-brotli --without-zstd \
             --without-libidn2 --without-libpsl --without-nghttp2 --without-libssh2 \
-            --without-librtmp --without-ca-bundle --without-ca-path \
+            --without-librtmp --without-ca-bundle --without-ca-path --disable-openssl-auto-load-config \
             --enable-http --disable-ftp --disable-file --disable-ldap --disable-ldaps \
             --disable-rtsp --disable-dict --disable-telnet --disable-tftp --disable-pop3 \
             --disable-imap --disable-smb --disable-smtp --disable-gopher --disable-mqtt \
@@ -171,6 +198,7 @@ build_deps() {
     key="openssl-${vo}_curl-${vc}_cjson-${vj}_${RECIPE}"
     prefix="$CACHE_ROOT/$key"
     if [ ! -f "$prefix/.complete" ]; then
+        say "building OpenSSL and libcurl for i686 and x86_64, first run only… (about a minute and a half)"
         rm -rf "$prefix"
         mkdir -p "$prefix/src"
         fetch_source openssl "$prefix/src/openssl"
@@ -197,7 +225,17 @@ build_deps() {
     ln -sfn "$prefix" "$CACHE_ROOT/current"
 }
 
+elapsed() {
+    local seconds=$((SECONDS - $1))
+    if [ "$seconds" -ge 60 ]; then
+        echo "$((seconds / 60)) min $((seconds % 60)) s"
+    else
+        echo "$seconds s"
+    fi
+}
+
 main() {
+    local started=$SECONDS
     lock_cache
     install_packages
     install_wine32
@@ -207,6 +245,7 @@ main() {
     if [ ! -f "$current/.complete" ] || [ "${current##*_}" != "$RECIPE" ]; then
         build_deps
     fi
+    [ "$said" = 0 ] || say "done in $(elapsed "$started")"
     if [ "${1:-}" = --print-prefix ]; then
         readlink -f "$CACHE_ROOT/current"
     fi

@@ -137,16 +137,17 @@ class Run:
         body["urls"]["event"] = body["urls"]["event"] % {"port": self.service.port}
         return body
 
-    def start(self, args=None):
+    def start(self, args=None, cwd=None):
         agent = harness.Agent(self.prefix, self.exe,
-                              args if args is not None else ["--config-path", harness.to_windows_path(self.data.config)])
+                              args if args is not None else ["--config-path", harness.to_windows_path(self.data.config)],
+                              cwd)
         self.agents.append(agent)
         return agent
 
-    def start_and_settle(self):
+    def start_and_settle(self, cwd=None):
         """Starts the agent and waits until it has registered its refresh handler."""
         registered = self.data.count("Registered refresh token handler")
-        agent = self.start()
+        agent = self.start(cwd=cwd)
         check(self.data.wait_for_log("Registered refresh token handler", registered + 1),
               "the agent registered its handler")
         return agent
@@ -480,6 +481,35 @@ def non_ascii_data_directory(run):
     check_eq(agent.stderr, b"", "standard error")
     check_eq(sorted(os.listdir(run.data.path)), ["tavostore.json", "tavostore.json.lck", "vrn_tavo.exe.log"],
              "files in the data directory")
+
+
+# ---- Files that other users can leave ------------------------------------------------------
+
+@scenario
+def planted_tls_files(run):
+    # Any user may create folders on C:. Whatever was left in the folders that the program file
+    # names is read by nobody: no configuration file, no CA file that would make the untrusted
+    # service's certificate pass, no DLL.
+    run.service.stop()
+    run.service = harness.Service(untrusted=True)
+    run.service.start()
+    run.configure()
+    run.service.answer("/identify", 200, run.identity_body())
+    plant = harness.TlsPlant(run.prefix, run.exe, os.path.join(run.build, "bin", "markerdll.dll")).plant()
+    try:
+        check(plant.folders, "the program names folders to plant in")
+        # Started from C:, as a service is: a folder named without a drive is on C:.
+        agent = run.start_and_settle(cwd=os.path.join(run.prefix.path, "drive_c", "windows", "system32"))
+        check_eq(harness.refresh_code(), 2, "refresh against the untrusted service")
+        check(any(m.startswith("libcurl error: 60 ") for m in run.data.messages()),
+              "the service's certificate is refused")
+        check_eq(run.requests(), [], "requests that reached the service")
+        check_eq(sorted(run.data.store()), ["business_id"], "keys in the store")
+        run.stop(agent)
+        check_eq(plant.traces(), [], "planted DLLs loaded")
+        check_eq(plant.reads(), [], "planted files read")
+    finally:
+        plant.remove()
 
 
 def main():

@@ -5,6 +5,7 @@ local clients on 127.0.0.1:60110."""
 import contextlib
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -32,6 +33,14 @@ def identityservice():
     if SUPPORT not in sys.path:
         sys.path.insert(0, SUPPORT)
     import identityservice as module
+    return module
+
+
+def programfolders():
+    """The reader of the folders a program file names (tests/support/programfolders.py)."""
+    if SUPPORT not in sys.path:
+        sys.path.insert(0, SUPPORT)
+    import programfolders as module
     return module
 
 
@@ -187,13 +196,14 @@ class DataDir:
 
 
 class Agent:
-    """vrn_tavo.exe with a pipe on its standard input."""
+    """vrn_tavo.exe with a pipe on its standard input, started in the Linux folder cwd (by default
+    this process's own, which Wine shows on Z:)."""
 
-    def __init__(self, prefix, exe, args):
+    def __init__(self, prefix, exe, args, cwd=None):
         # Standard error goes to a file, not a pipe: see Prefix.run.
         self._stderr_file = tempfile.TemporaryFile()
         self.process = subprocess.Popen(prefix.wine + [exe] + list(args), env=prefix.env, stdin=subprocess.PIPE,
-                                        stdout=subprocess.DEVNULL, stderr=self._stderr_file)
+                                        stdout=subprocess.DEVNULL, stderr=self._stderr_file, cwd=cwd)
 
     @property
     def stderr(self):
@@ -272,10 +282,11 @@ def refresh_code(timeout=15):
 
 class Service:
     """The identity and event service stand-in (tests/support/identityservice.py), run on threads
-    of this process. Answers are JSON bodies; requests come back with their headers as a dict."""
+    of this process. Answers are JSON bodies; requests come back with their headers as a dict. An
+    untrusted service shows a certificate of the CA that nobody trusts."""
 
-    def __init__(self):
-        self.stand_in = identityservice().IdentityService()
+    def __init__(self, untrusted=False):
+        self.stand_in = identityservice().IdentityService(untrusted=untrusted)
 
     @property
     def port(self):
@@ -310,3 +321,150 @@ class Service:
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
             probe.bind(("127.0.0.1", 0))
             return probe.getsockname()[1]
+
+
+class TlsPlant:
+    """What a local user can leave for the TLS library: in every folder that the program file names
+    (tests/support/programfolders.py), an "openssl.cnf" whose engine and provider sections name a
+    DLL that leaves a trace when loaded (tests/support/markerdll), that DLL under the name a module
+    is looked up by, and CA files of the untrusted test root. Each folder is planted where the
+    program would find it: on Windows a name without a drive is on the current drive, so every name
+    is planted on C: of the prefix (the agent runs from C:, as a service does); under Wine a name
+    that begins with "/" is a Linux path, and a name with another drive is on that drive, so those
+    are planted there as well, but only where the folder does not exist yet: a folder of this
+    machine is never written into. Files that exist already are left alone too. Every planted file
+    is left with an access time of 0, so that a read of it shows (the file system updates the
+    access time of a file read after its last change)."""
+
+    DLL = "marker.dll"
+    CA_FILES = ("cert.pem", "curl-ca-bundle.crt", "ca-bundle.crt")
+
+    def __init__(self, prefix, exe, marker_dll):
+        self._prefix = prefix
+        self.folders = sorted({place for name in programfolders().named_folders(exe) for place in self._places(name)})
+        self._marker_dll = marker_dll
+        self._created = []
+        self._planted = []
+        self._controls = []
+
+    def _places(self, name):
+        """(Windows name, Linux path) of each place where the named folder is found."""
+        drive = re.match(r"^([A-Za-z]):", name)
+        parts = [part for part in re.split(r"[\\/]", name[2:] if drive else name) if part]
+        places = [("C:/" + "/".join(parts), self._resolve(os.path.join(self._prefix.path, "drive_c"), parts))]
+        if drive is None:
+            places.append((to_windows_path("/" + "/".join(parts)).replace("\\", "/"), "/" + "/".join(parts)))
+        else:
+            root = os.path.join(self._prefix.path, "dosdevices", drive.group(1).lower() + ":")
+            if drive.group(1).lower() != "c" and os.path.isdir(root):
+                places.append((drive.group(1) + ":/" + "/".join(parts), self._resolve(os.path.realpath(root), parts)))
+        return [places[0]] + [place for place in places[1:] if not os.path.exists(place[1])]
+
+    @staticmethod
+    def _resolve(path, parts):
+        """Existing parts are matched without regard to letter case, as Windows does."""
+        for part in parts:
+            existing = os.listdir(path) if os.path.isdir(path) else []
+            path = os.path.join(path, next((e for e in existing if e.lower() == part.lower()), part))
+        return path
+
+    def _make_folders(self, path):
+        missing = []
+        while not os.path.isdir(path):
+            missing.append(path)
+            path = os.path.dirname(path)
+        for folder in reversed(missing):
+            os.mkdir(folder)
+            self._created.append(folder)
+
+    def _write(self, path, data):
+        try:
+            with open(path, "xb") as handle:
+                handle.write(data)
+        except FileExistsError:
+            return
+        self._created.append(path)
+        self._planted.append(path)
+        os.utime(path, ns=(0, os.stat(path).st_mtime_ns))
+
+    def plant(self):
+        module = identityservice()
+        module.ensure_ca()
+        root = os.path.join(module.DEFAULT_CA_DIR, "untrusted-ca.pem")
+        with open(root, "rb") as handle:
+            root_pem = handle.read()
+        hashed = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", root], check=True,
+                                capture_output=True, text=True).stdout.strip() + ".0"
+        with open(self._marker_dll, "rb") as handle:
+            dll = handle.read()
+        for windows, path in self.folders:
+            self._make_folders(path)
+            self._write(os.path.join(path, "openssl.cnf"), CONFIG_TEMPLATE.format(dll=windows + "/" + self.DLL).encode())
+            self._write(os.path.join(path, self.DLL), dll)
+            for name in self.CA_FILES + (hashed,):
+                self._write(os.path.join(path, name), root_pem)
+            control = os.path.join(path, "control.txt")
+            self._write(control, b"read by the test alone\n")
+            self._controls.append(control)
+        return self
+
+    def reads(self):
+        """The planted files that something read. The test reads each folder's control file first,
+        which shows that the file system there records reads at all."""
+        for control in self._controls:
+            with open(control, "rb") as handle:
+                handle.read()
+            if os.stat(control).st_atime_ns == 0:
+                raise RuntimeError("the file system records no reads in %s" % os.path.dirname(control))
+        return sorted(path for path in self._planted
+                      if path not in self._controls and os.stat(path).st_atime_ns != 0)
+
+    def traces(self):
+        """The trace files that loaded copies of the DLL left."""
+        found = []
+        for _, path in self.folders:
+            if os.path.isdir(path):
+                found += [os.path.join(path, n) for n in os.listdir(path) if n == self.DLL + ".loaded"]
+        return sorted(found)
+
+    def remove(self):
+        for path in self.traces():
+            os.remove(path)
+        for path in reversed(self._created):
+            if os.path.isdir(path):
+                os.rmdir(path)
+            elif os.path.exists(path):
+                os.remove(path)
+        self._created = []
+
+
+# Loaded, it would load the DLL as a dynamic engine (by its path, and by its name from the engines
+# folder) and as a provider module (by its path, and by its name from the modules folder).
+CONFIG_TEMPLATE = """openssl_conf = planted_init
+
+[planted_init]
+engines = planted_engines
+providers = planted_providers
+
+[planted_engines]
+markerbypath = planted_engine_by_path
+marker = planted_engine_by_name
+
+[planted_engine_by_path]
+dynamic_path = {dll}
+init = 1
+
+[planted_engine_by_name]
+init = 1
+
+[planted_providers]
+markerbypath = planted_provider_by_path
+marker = planted_provider_by_name
+
+[planted_provider_by_path]
+module = {dll}
+activate = 1
+
+[planted_provider_by_name]
+activate = 1
+"""
