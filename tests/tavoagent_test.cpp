@@ -2,15 +2,20 @@
 
 #include <windows.h>
 
+#include <cJSON.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "agent/cloudresponse.h"
+#include "common/ipcmessage.h"
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "tests/support/identityservice.h"
@@ -25,13 +31,16 @@
 #include "tests/support/udptestclient.h"
 
 using tavo::CTAVOAgent;
+using tavo::IpcRefreshTokenRsp;
 using tavo::test::FindLogLine;
 using tavo::test::IdentityService;
 using tavo::test::LogTail;
+using tavo::test::ReadFileBytes;
 using tavo::test::TempDir;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
 using tavo::test::WriteFileBytes;
+using Code = tavo::IpcRefreshTokenRsp::eRefreshTokenResponse;
 
 namespace {
 
@@ -41,6 +50,8 @@ namespace {
 // a response.
 std::atomic<std::size_t> g_failingSize{0};
 thread_local bool t_exempt = false;
+// While set, every allocation of this thread fails.
+thread_local bool t_allocationsFail = false;
 
 }  // namespace
 
@@ -48,7 +59,7 @@ thread_local bool t_exempt = false;
 // would look mismatched with that delete to the compiler.
 __attribute__((noinline)) void* operator new(std::size_t size) {
     std::size_t armed = size;
-    if (!t_exempt && size != 0 && g_failingSize.compare_exchange_strong(armed, 0)) {
+    if (t_allocationsFail || (!t_exempt && size != 0 && g_failingSize.compare_exchange_strong(armed, 0))) {
         throw std::bad_alloc();
     }
     if (void* memory = std::malloc(size != 0 ? size : 1)) {
@@ -65,22 +76,67 @@ const std::string kRefreshRequest("\x01\x00", 2);
 const std::string kFailureReply("\x02\x00\x02\x00", 4);
 const char kResponselessLine[] =
     "tavo::CTAVOAgent::handleCloudResponse S: error :: Cloud exchange ended without a response";
+const char kResponseReceivedLine[] = "tavo::CTAVOAgent::notifyCloudResponse S: debug :: Response received from cloud";
+// Logged after the request step has answered the pending refresh, when it collected nothing.
+const char kNothingSentLine[] =
+    "tavo::CTAVOAgent::sendIdentityServiceRequest S: error :: Failed in condition: (TAVO_STATUS::TAVO_OK != status)";
+const char kIdentityPath[] = "/identify";
 const char kEventPath[] = "/events/1";
 
-// Hands out the scripted results in turn (the last one for ever), with no attributes.
+// Waits up to kWaitMs for the log to gain the line.
+bool WaitForLine(const LogTail& log, const std::string& line) {
+    const ULONGLONG deadline = GetTickCount64() + kWaitMs;
+    while (log.count(line) == 0) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+// Hands out the scripted results in turn (the last one for ever), with no attributes. One call can
+// be held until the test releases it, which keeps the agent thread inside that request step.
 class ScriptedCollector : public tavo::IAttributeCollector {
 public:
-    explicit ScriptedCollector(std::vector<int> results) : m_results(std::move(results)) {}
+    static constexpr size_t kNoneHeld = static_cast<size_t>(-1);
+
+    explicit ScriptedCollector(std::vector<int> results, size_t heldCall = kNoneHeld)
+        : m_results(std::move(results)), m_heldCall(heldCall) {}
     int GetAttributeList(std::list<tavo::CAttribute>& attributes) override {
         attributes.clear();
-        const int result = m_results[std::min(m_next, m_results.size() - 1)];
-        ++m_next;
-        return result;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const size_t call = m_calls++;
+        if (call == m_heldCall) {
+            m_held = true;
+            m_changed.notify_all();
+            m_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [this] { return m_released; });
+        }
+        return m_results[std::min(call, m_results.size() - 1)];
+    }
+
+    bool waitUntilHeld() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [this] { return m_held; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+    size_t calls() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
     }
 
 private:
-    std::vector<int> m_results;
-    size_t m_next = 0;
+    const std::vector<int> m_results;
+    const size_t m_heldCall;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    size_t m_calls = 0;
+    bool m_held = false;
+    bool m_released = false;
 };
 
 // A data directory named by "DataDir" and a configuration directory whose services are the stand-in;
@@ -97,7 +153,7 @@ public:
                   ERROR_SUCCESS);
         WriteFileBytes(m_configDir.file("bs.json"),
                        "{\"business_id\": \"biz-1\", \"installer_key\": \"key-1\", \"identify_url\": \"" +
-                           service.url("/identify") + "\", \"event_url\": \"" + service.url("/events") + "\"}");
+                           service.url(kIdentityPath) + "\", \"event_url\": \"" + service.url("/events") + "\"}");
         WriteFileBytes(m_configDir.file("id.json"), "{\"id\": {\"enable_verbose_logs\": false}}");
         const std::string configDir = m_configDir.path();
         tavo::SetTAVOConfigDirectory(tavo::StringToWString(configDir.substr(0, configDir.size() - 1)));
@@ -110,6 +166,8 @@ public:
     AgentSetting(const AgentSetting&) = delete;
     AgentSetting& operator=(const AgentSetting&) = delete;
 
+    std::string storePath() const { return m_dataDir.file("tavostore.json"); }
+
 private:
     static constexpr const wchar_t* kKey = L"SOFTWARE\\Ostrel\\Vantor\\Quillmark\\TAVO";
     TempDir m_dataDir;
@@ -120,14 +178,10 @@ private:
 // The agent and its thread, which is stopped and joined on every way out of a test.
 class RunningAgent {
 public:
-    explicit RunningAgent(std::vector<int> collectorResults)
-        : m_agent(std::make_unique<ScriptedCollector>(std::move(collectorResults))) {}
-    ~RunningAgent() {
-        if (m_thread.joinable()) {
-            m_agent.ShutDown();
-            m_thread.join();
-        }
-    }
+    explicit RunningAgent(std::vector<int> collectorResults, size_t heldCall = ScriptedCollector::kNoneHeld)
+        : m_collector(new ScriptedCollector(std::move(collectorResults), heldCall)),
+          m_agent(std::unique_ptr<tavo::IAttributeCollector>(m_collector)) {}
+    ~RunningAgent() { stop(); }
     RunningAgent(const RunningAgent&) = delete;
     RunningAgent& operator=(const RunningAgent&) = delete;
 
@@ -137,11 +191,76 @@ public:
             m_agent.MainThreadProc();
         });
     }
+    // Starts the agent with a start-up step that collects nothing, and waits until that step is
+    // over, so that no refresh of the test is answered by it.
+    bool startSettled() {
+        const LogTail log;
+        start();
+        return WaitForLine(log, kNothingSentLine);
+    }
+    void stop() {
+        if (m_thread.joinable()) {
+            m_agent.ShutDown();
+            m_thread.join();
+        }
+    }
+
+    CTAVOAgent& agent() { return m_agent; }
+    ScriptedCollector& collector() { return *m_collector; }
 
 private:
+    ScriptedCollector* m_collector;  // owned by the agent
     CTAVOAgent m_agent;
     std::thread m_thread;
 };
+
+// The completion of a refresh asked of the agent itself, and the codes it was called with.
+class Completion {
+public:
+    tavo::RefreshTokenCallback callback() {
+        return [this](Code code) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_codes.push_back(code);
+            m_called.notify_all();
+        };
+    }
+    // The codes once the first came, waiting up to kWaitMs; empty when none came.
+    std::vector<int> wait() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_called.wait_for(lock, std::chrono::milliseconds(kWaitMs), [this] { return !m_codes.empty(); });
+        return m_codes;
+    }
+    std::vector<int> codes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_codes;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_called;
+    std::vector<int> m_codes;
+};
+
+// A valid identity answer, as the communicator delivers it, with the event service at eventUrl.
+std::unique_ptr<tavo::CloudResponse> IdentityAnswer(const std::string& eventUrl) {
+    auto response = std::make_unique<tavo::IdentityServiceResponse>();
+    response->m_bBodyValid = true;
+    response->m_strTAVO = "tavo-new";
+    response->m_strToken = "tok-new";
+    response->m_strEventURL = eventUrl;
+    return response;
+}
+
+// The store file's members; a member that is not a string reads as "(not a string)".
+std::map<std::string, std::string> StoreMembers(const std::string& path) {
+    std::map<std::string, std::string> members;
+    cJSON* root = cJSON_Parse(ReadFileBytes(path).c_str());
+    for (const cJSON* item = root != nullptr ? root->child : nullptr; item != nullptr; item = item->next) {
+        members[item->string] = cJSON_IsString(item) ? item->valuestring : "(not a string)";
+    }
+    cJSON_Delete(root);
+    return members;
+}
 
 size_t requestsTo(const IdentityService& service, const std::string& path) {
     size_t count = 0;
@@ -158,6 +277,7 @@ struct ResponselessCase {
     std::vector<int> collectorResults;
     // The step whose exchange ends without a response.
     size_t responselessStep;
+    size_t exchanges;
     size_t eventsSent;
 };
 
@@ -178,6 +298,7 @@ TEST_P(ResponselessExchange, CountsForTheNoWmiEventAsAFailedExchange) {
     AgentSetting setting(service);
     RunningAgent agent(c.collectorResults);
     UdpTestClient client;
+    const LogTail log;
 
     for (size_t step = 0; step < c.collectorResults.size(); ++step) {
         const bool responseless = step == c.responselessStep;
@@ -201,16 +322,82 @@ TEST_P(ResponselessExchange, CountsForTheNoWmiEventAsAFailedExchange) {
         }
     }
     EXPECT_EQ(requestsTo(service, kEventPath), c.eventsSent);
+    // The end of every exchange, with a response or without, is the callback's line.
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_EQ(static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                                 [](const std::string& line) {
+                                                     return line.find(":: Response received from cloud") !=
+                                                            std::string::npos;
+                                                 })),
+              c.exchanges)
+        << log.text();
+    EXPECT_EQ(log.count(kResponseReceivedLine), c.exchanges) << log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Agent, ResponselessExchange,
-    testing::Values(ResponselessCase{"NoWmiEventIsSentAgain", {TAVO_WMI_UNAVAILABLE, TAVO_WMI_UNAVAILABLE}, 0, 1},
+    testing::Values(ResponselessCase{"NoWmiEventIsSentAgain", {TAVO_WMI_UNAVAILABLE, TAVO_WMI_UNAVAILABLE}, 0, 2, 1},
                     ResponselessCase{"IdentityRequestLeavesTheEventSent",
                                      {TAVO_WMI_UNAVAILABLE, TAVO_OK, TAVO_WMI_UNAVAILABLE},
                                      1,
+                                     2,
                                      1}),
     [](const testing::TestParamInfo<ResponselessCase>& info) { return std::string(info.param.name); });
+
+// The "no-wmi" event's exchange ended without a response, and in the same wake-up an identity
+// response is pending: both count.
+TEST(Agent, ExchangeWithoutAResponseCountsBesideAResponse) {
+    t_exempt = true;
+    IdentityService service;
+    service.answer(kEventPath, {{200, {}, "{\"event_count\": 1}"}});
+    AgentSetting setting(service);
+    Completion eventSent;
+    Completion held;
+    Completion afterwards;
+    // Start-up collects nothing; the first refresh sends the event; the second is held in its step
+    // while both news arrive; the third finds the attribute source unusable again.
+    RunningAgent agent({TAVO_FAIL, TAVO_WMI_UNAVAILABLE, TAVO_FAIL, TAVO_WMI_UNAVAILABLE}, 2);
+    ASSERT_TRUE(agent.startSettled());
+    ASSERT_EQ(agent.agent().refreshToken(eventSent.callback()), TAVO_OK);
+    ASSERT_EQ(eventSent.wait(), std::vector<int>{IpcRefreshTokenRsp::eRefreshTokenFailure});
+    ASSERT_EQ(agent.agent().refreshToken(held.callback()), TAVO_OK);
+    ASSERT_TRUE(agent.collector().waitUntilHeld());
+
+    agent.agent().notifyCloudResponse(nullptr, true);
+    agent.agent().notifyCloudResponse(IdentityAnswer(service.url("/events")), false);
+    agent.collector().release();
+    ASSERT_EQ(held.wait(), std::vector<int>{IpcRefreshTokenRsp::eRefreshTokenFailure});
+    ASSERT_EQ(agent.agent().refreshToken(afterwards.callback()), TAVO_OK);
+    EXPECT_FALSE(afterwards.wait().empty());
+
+    EXPECT_TRUE(service.waitForRequests(2, kWaitMs)) << "the event is sent again";
+    EXPECT_EQ(requestsTo(service, kEventPath), 2u);
+    EXPECT_EQ(StoreMembers(setting.storePath())["tavo_token"], "tok-new");
+}
+
+// Out of memory on the thread that delivers a response: its log line is lost, the response is not.
+TEST(Agent, KeepsAResponseWhoseLogLineCannotBeWritten) {
+    t_exempt = true;
+    IdentityService service;
+    AgentSetting setting(service);
+    RunningAgent agent({TAVO_FAIL});
+    ASSERT_TRUE(agent.startSettled());
+    const LogTail log;
+
+    std::unique_ptr<tavo::CloudResponse> response = IdentityAnswer("https://new.example/e");
+    t_allocationsFail = true;
+    try {
+        agent.agent().notifyCloudResponse(std::move(response), false);
+    } catch (...) {
+        // Dropped, as the communicator drops what its callback throws.
+    }
+    t_allocationsFail = false;
+
+    EXPECT_TRUE(WaitForLine(log, "tavo::CTAVOStoreReaderWriter::SetCheckinURL S: debug :: Checkin URL updated"))
+        << log.text();
+    EXPECT_EQ(StoreMembers(setting.storePath())["tavo_token"], "tok-new");
+    EXPECT_EQ(log.count(kResponseReceivedLine), 0u) << "the line was written after all";
+}
 
 TEST(RateLimitWait, LastsUntilTheRetryTimeAndNeverWraps) {
     constexpr int64_t now = 1767225600;  // 2026-01-01
