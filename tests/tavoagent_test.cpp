@@ -26,6 +26,7 @@
 #include "common/ipcmessage.h"
 #include "common/tavopath.h"
 #include "common/tavostatus.h"
+#include "common/wallclock.h"
 #include "tests/support/identityservice.h"
 #include "tests/support/testutils.h"
 #include "tests/support/udptestclient.h"
@@ -36,6 +37,7 @@ using tavo::test::FindLogLine;
 using tavo::test::IdentityService;
 using tavo::test::LogTail;
 using tavo::test::ReadFileBytes;
+using tavo::test::ServiceAnswer;
 using tavo::test::TempDir;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
@@ -82,6 +84,13 @@ const char kNothingSentLine[] =
     "tavo::CTAVOAgent::sendIdentityServiceRequest S: error :: Failed in condition: (TAVO_STATUS::TAVO_OK != status)";
 const char kIdentityPath[] = "/identify";
 const char kEventPath[] = "/events/1";
+const char kIdentityBody[] =
+    "{\"tavo\": \"tavo-new\", \"tavo_token\": \"tok-new\", \"instance_key\": \"inst-new\", \"urls\": {\"event\": "
+    "\"https://new.example/e\", \"catalog\": \"https://new.example/c\", \"checkin\": \"https://new.example/k\"}}";
+
+std::string Reply(uint16_t code) {
+    return std::string{2, 0, static_cast<char>(code & 0xff), static_cast<char>(code >> 8)};
+}
 
 // Waits up to kWaitMs for the log to gain the line.
 bool WaitForLine(const LogTail& log, const std::string& line) {
@@ -95,8 +104,9 @@ bool WaitForLine(const LogTail& log, const std::string& line) {
     return true;
 }
 
-// Hands out the scripted results in turn (the last one for ever), with no attributes. One call can
-// be held until the test releases it, which keeps the agent thread inside that request step.
+// Hands out the scripted results in turn (the last one for ever), with the attributes that an
+// identity request must carry. One call can be held until the test releases it, which keeps the
+// agent thread inside that request step.
 class ScriptedCollector : public tavo::IAttributeCollector {
 public:
     static constexpr size_t kNoneHeld = static_cast<size_t>(-1);
@@ -104,7 +114,9 @@ public:
     explicit ScriptedCollector(std::vector<int> results, size_t heldCall = kNoneHeld)
         : m_results(std::move(results)), m_heldCall(heldCall) {}
     int GetAttributeList(std::list<tavo::CAttribute>& attributes) override {
-        attributes.clear();
+        attributes = {{"serial_number", tavo::eAttrString, "SN-1"},
+                      {"uuid", tavo::eAttrString, "UUID-1"},
+                      {"hostname", tavo::eAttrString, "host-1"}};
         std::unique_lock<std::mutex> lock(m_mutex);
         const size_t call = m_calls++;
         if (call == m_heldCall) {
@@ -343,6 +355,187 @@ INSTANTIATE_TEST_SUITE_P(
                                      2,
                                      1}),
     [](const testing::TestParamInfo<ResponselessCase>& info) { return std::string(info.param.name); });
+
+// The store before each case: an identity the agent got earlier, whose event service is the
+// stand-in's.
+const std::map<std::string, std::string> kSeededStore = {
+    {"tavo", "tavo-old"},
+    {"tavo_token", "tok-old"},
+    {"instance_key", "inst-old"},
+    {"catalog_url", "https://old.example/c"},
+    {"checkin_url", "https://old.example/k"},
+};
+const std::map<std::string, std::string> kNewIdentity = {
+    {"tavo", "tavo-new"},
+    {"tavo_token", "tok-new"},
+    {"instance_key", "inst-new"},
+    {"event_url", "https://new.example/e"},
+    {"catalog_url", "https://new.example/c"},
+    {"checkin_url", "https://new.example/k"},
+};
+const char kErrorBody[] = "{\"code\": 17, \"msg\": \"identity store offline\"}";
+constexpr int64_t kNoRetryTime = -1;
+
+struct PolicyCase {
+    const char* name;
+    // The collector's result at each refresh (the start-up step before them collects nothing).
+    std::vector<int> collectorResults;
+    std::vector<ServiceAnswer> identityAnswers;
+    std::vector<ServiceAnswer> eventAnswers;
+    // The reply to each refresh.
+    std::vector<uint16_t> codes;
+    size_t requests;
+    // The store afterwards: the seeded one, "business_id" and these values.
+    std::map<std::string, std::string> stored;
+    // Seconds after the refreshes that the stored retry-after time lies, or kNoRetryTime for none.
+    int64_t retryAfter;
+};
+
+void PrintTo(const PolicyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ResponsePolicy : public testing::TestWithParam<PolicyCase> {};
+
+// What the service answers decides the reply to the waiting client and what the store holds.
+TEST_P(ResponsePolicy, AnswersTheRefreshAndStores) {
+    const PolicyCase& c = GetParam();
+    t_exempt = true;
+    IdentityService service;
+    if (!c.identityAnswers.empty()) {
+        service.answer(kIdentityPath, c.identityAnswers);
+    }
+    if (!c.eventAnswers.empty()) {
+        service.answer(kEventPath, c.eventAnswers);
+    }
+    AgentSetting setting(service);
+    std::map<std::string, std::string> seeded = kSeededStore;
+    seeded.emplace("event_url", service.url("/events"));
+    std::string seededText;
+    for (const auto& member : seeded) {
+        seededText += (seededText.empty() ? "{\"" : ", \"") + member.first + "\": \"" + member.second + "\"";
+    }
+    WriteFileBytes(setting.storePath(), seededText + "}");
+    std::vector<int> collectorResults = {TAVO_FAIL};
+    collectorResults.insert(collectorResults.end(), c.collectorResults.begin(), c.collectorResults.end());
+    RunningAgent agent(collectorResults);
+    ASSERT_TRUE(agent.startSettled());
+    UdpTestClient client;
+
+    const int64_t before = tavo::WallClockSeconds();
+    for (size_t refresh = 0; refresh < c.codes.size(); ++refresh) {
+        client.send(kAgentPort, kRefreshRequest);
+        std::string reply;
+        ASSERT_TRUE(client.receive(reply, kWaitMs)) << "refresh " << refresh;
+        EXPECT_EQ(reply, Reply(c.codes[refresh])) << "refresh " << refresh;
+    }
+    const int64_t after = tavo::WallClockSeconds();
+    EXPECT_EQ(service.requests().size(), c.requests);
+
+    std::map<std::string, std::string> stored = StoreMembers(setting.storePath());
+    if (c.retryAfter != kNoRetryTime) {
+        const int64_t retryTime = std::strtoll(stored["retry-after"].c_str(), nullptr, 10);
+        EXPECT_GE(retryTime, before + c.retryAfter);
+        EXPECT_LE(retryTime, after + c.retryAfter);
+        stored.erase("retry-after");
+    }
+    std::map<std::string, std::string> expected = c.stored;
+    expected.insert(seeded.begin(), seeded.end());
+    expected.emplace("business_id", "biz-1");
+    EXPECT_EQ(stored, expected);
+}
+
+std::map<std::string, std::string> WithoutInstanceKey() {
+    std::map<std::string, std::string> values = kNewIdentity;
+    values.erase("instance_key");
+    values["catalog_url"] = "";
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Agent, ResponsePolicy,
+    testing::Values(
+        PolicyCase{"Identity", {TAVO_OK}, {{200, {}, kIdentityBody}}, {}, {1}, 1, kNewIdentity, kNoRetryTime},
+        // Only the instance key keeps its old value; an empty URL is written as empty text.
+        PolicyCase{"IdentityWithoutInstanceKey",
+                   {TAVO_OK},
+                   {{200, {},
+                     "{\"tavo\": \"tavo-new\", \"tavo_token\": \"tok-new\", \"instance_key\": \"\", \"urls\": "
+                     "{\"event\": \"https://new.example/e\", \"catalog\": \"\", \"checkin\": "
+                     "\"https://new.example/k\"}}"}},
+                   {},
+                   {1},
+                   1,
+                   WithoutInstanceKey(),
+                   kNoRetryTime},
+        // A 2xx answer without a token: the identity held is not replaced.
+        PolicyCase{"InvalidIdentityBody",
+                   {TAVO_OK},
+                   {{200, {},
+                     "{\"tavo\": \"tavo-other\", \"urls\": {\"event\": \"\", \"catalog\": \"\", \"checkin\": "
+                     "\"\"}}"}},
+                   {},
+                   {2},
+                   1,
+                   {},
+                   kNoRetryTime},
+        PolicyCase{"ExchangeFails", {TAVO_OK}, {ServiceAnswer::Raw("")}, {}, {2}, 1, {}, kNoRetryTime},
+        PolicyCase{"ServiceError", {TAVO_OK}, {{503, {}, kErrorBody}}, {}, {3}, 1, {}, kNoRetryTime},
+        // The limit holds: the second refresh is answered at once, with nothing sent.
+        PolicyCase{"RateLimited",
+                   {TAVO_OK, TAVO_OK},
+                   {{429, {{"Retry-After", "120"}}, kErrorBody}},
+                   {},
+                   {4, 4},
+                   1,
+                   {},
+                   120},
+        // A time equal to now is not in force: the next refresh is sent.
+        PolicyCase{"RetryAfterZero",
+                   {TAVO_OK, TAVO_OK},
+                   {{429, {{"Retry-After", "0"}}, kErrorBody}, {200, {}, kIdentityBody}},
+                   {},
+                   {4, 1},
+                   2,
+                   kNewIdentity,
+                   0},
+        // An error answer lets the "no-wmi" event go again; a rate-limited one neither stores a
+        // retry-after time nor lets it go again.
+        PolicyCase{"EventErrorThenRateLimit",
+                   {TAVO_WMI_UNAVAILABLE, TAVO_WMI_UNAVAILABLE, TAVO_WMI_UNAVAILABLE},
+                   {},
+                   {{500, {}, "{\"code\": 5, \"msg\": \"event store busy\"}"},
+                    {429, {{"Retry-After", "60"}}, "{\"code\": 6, \"msg\": \"quiet\"}"}},
+                   {2, 2, 2},
+                   2,
+                   {},
+                   kNoRetryTime}),
+    [](const testing::TestParamInfo<PolicyCase>& info) { return std::string(info.param.name); });
+
+// Whether or not the agent thread wakes between the two calls, its request step is held, so the
+// first refresh is still pending at the second.
+TEST(Agent, RefusesASecondRefreshWhileOneIsPending) {
+    t_exempt = true;
+    IdentityService service;
+    service.answer(kIdentityPath, {{200, {}, kIdentityBody}});
+    AgentSetting setting(service);
+    Completion first;
+    Completion second;
+    RunningAgent agent({TAVO_FAIL, TAVO_OK}, 1);
+    ASSERT_TRUE(agent.startSettled());
+
+    EXPECT_EQ(agent.agent().refreshToken(first.callback()), TAVO_OK);
+    EXPECT_EQ(agent.agent().refreshToken(second.callback()), TAVO_BUSY);
+    ASSERT_TRUE(agent.collector().waitUntilHeld());
+    agent.collector().release();
+    EXPECT_EQ(first.wait(), std::vector<int>{IpcRefreshTokenRsp::eRefreshTokenSuccess});
+    agent.stop();
+    // The start-up step and one for both refreshes.
+    EXPECT_EQ(agent.collector().calls(), 2u);
+    EXPECT_EQ(service.requests().size(), 1u);
+    EXPECT_EQ(first.codes().size(), 1u);
+    EXPECT_TRUE(second.codes().empty());
+}
 
 // The "no-wmi" event's exchange ended without a response, and in the same wake-up an identity
 // response is pending: both count.
