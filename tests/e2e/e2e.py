@@ -427,7 +427,8 @@ def exit_codes(run):
     check_eq(agent.wait(), 2, "exit code without a data directory")
     check(b"Failed to get TAVO Directory Path\n" in agent.stderr.replace(b"\r\n", b"\n"),
           "standard error: %r" % agent.stderr)
-    check("Fatal error [Could not get TAVO Directory Path]" in run.data.messages(), "fatal error in the log")
+    check(("wmain", "error", "Fatal error [Could not get TAVO Directory Path]") in run.data.log_lines(),
+          "fatal error in the log, logged by wmain")
 
 
 @scenario
