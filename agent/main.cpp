@@ -8,6 +8,7 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "agent/tavoagent.h"
@@ -24,22 +25,17 @@ const wchar_t kConfigPathOption[] = L"--config-path";
 constexpr int kDumpType = 2;
 constexpr int kExitFatalError = 2;
 
-// Blocks until standard input delivers a byte, ends or fails.
-void waitForTermination() {
+// Blocks until standard input delivers a byte, ends or fails. Throws nothing: it runs while the
+// agent thread does.
+void waitForTermination() noexcept {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (input == INVALID_HANDLE_VALUE) {
-        TAVO_LOG(eLogWarning, true, "Failed to get STDIN handle");
+        TAVO_LOG_NOTHROW(eLogWarning, true, "Failed to get STDIN handle");
         return;
     }
     char byte = 0;
     DWORD read = 0;
     ReadFile(input, &byte, 1, &read, nullptr);
-}
-
-// Ends the process as wmain's handler would, from any thread.
-[[noreturn]] void endWithFatalError(const char* what) {
-    TAVO_LOG_NOTHROW(eLogError, false, "Fatal error [%s]", what);
-    std::_Exit(kExitFatalError);
 }
 
 // The agent thread's body. What escapes the agent's loop ends the process at once: the main thread
@@ -48,43 +44,14 @@ void waitForTermination() {
 void runAgentThread(tavo::CTAVOAgent* agent) {
     try {
         agent->MainThreadProc();
+        return;
     } catch (const std::exception& e) {
-        endWithFatalError(e.what());
+        TAVO_LOG_NOTHROW(eLogError, false, "Fatal error [%s]", e.what());
     } catch (...) {
-        endWithFatalError("unknown exception");
+        TAVO_LOG_NOTHROW(eLogError, false, "Fatal error [%s]", "unknown exception");
     }
+    std::_Exit(kExitFatalError);
 }
-
-// The running agent thread. On every way out of wmain the agent is told to stop and the thread is
-// joined before the agent is destroyed, so an exception thrown meanwhile reaches wmain's handler
-// instead of ending the process in std::terminate.
-class AgentThread {
-public:
-    explicit AgentThread(tavo::CTAVOAgent& agent) : m_agent(agent), m_thread(runAgentThread, &agent) {}
-    ~AgentThread() {
-        if (!m_thread.joinable()) {
-            return;
-        }
-        try {
-            m_agent.ShutDown();
-            m_thread.join();
-        } catch (const std::exception& e) {
-            // Not stopped: the agent cannot be destroyed under its running thread.
-            endWithFatalError(e.what());
-        }
-    }
-    AgentThread(const AgentThread&) = delete;
-    AgentThread& operator=(const AgentThread&) = delete;
-
-    void Stop() {
-        m_agent.ShutDown();
-        m_thread.join();
-    }
-
-private:
-    tavo::CTAVOAgent& m_agent;
-    std::thread m_thread;
-};
 
 }  // namespace
 
@@ -129,10 +96,19 @@ int wmain(int argc, wchar_t* argv[]) {
             CTAVOLogger::GetInstance(std::string()).SetLogLevel(eLogVerbose);
         }
         tavo::CTAVOAgent agent;
-        AgentThread agentThread(agent);
-
+        // A thread that cannot be started reaches the handler below. From here to the join nothing
+        // throws: a thread object destroyed while its thread runs ends the process in std::terminate.
+        std::thread agentThread(runAgentThread, &agent);
         waitForTermination();
-        agentThread.Stop();
+        agent.ShutDown();
+        try {
+            agentThread.join();
+        } catch (const std::system_error& e) {
+            // Not joined: the agent must not be destroyed under its running thread, so the process
+            // ends here and not in the handler below.
+            TAVO_LOG_NOTHROW(eLogError, false, "Fatal error [%s]", e.what());
+            std::_Exit(kExitFatalError);
+        }
         return 0;
     } catch (const CTAVOLogger::logger_exception& e) {
         std::cerr << "Fatal error: " << e.what() << std::endl;

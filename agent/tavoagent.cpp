@@ -103,8 +103,8 @@ TAVO_STATUS CTAVOAgent::MainThreadProc() {
     return status;
 }
 
-void CTAVOAgent::ShutDown() {
-    TAVO_LOG(eLogDebug, false, "ShutDown is invoked");
+void CTAVOAgent::ShutDown() noexcept {
+    TAVO_LOG_NOTHROW(eLogDebug, false, "ShutDown is invoked");
     m_shutdownEvent.Set();
 }
 
@@ -131,21 +131,16 @@ void CTAVOAgent::completeRefresh(Code code) {
     }
 }
 
-void CTAVOAgent::notifyCloudResponse(std::unique_ptr<CloudResponse> response) {
-    TAVO_LOG(eLogDebug, false, "Response received from cloud");
+void CTAVOAgent::notifyCloudResponse(std::unique_ptr<CloudResponse> response, bool wasNoWmiEvent) {
+    TAVO_LOG_NOTHROW(eLogDebug, false, "Response received from cloud");
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_ptrPendingResponse = std::move(response);
-    }
-    m_responseEvent.Set();
-}
-
-void CTAVOAgent::notifyResponselessExchange(bool wasNoWmiEvent) {
-    TAVO_LOG(eLogDebug, false, "Response received from cloud");
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bResponselessExchange = true;
-        m_bResponselessNoWmiEvent = m_bResponselessNoWmiEvent || wasNoWmiEvent;
+        if (response) {
+            m_ptrPendingResponse = std::move(response);
+        } else {
+            m_bResponselessExchange = true;
+            m_bResponselessNoWmiEvent = m_bResponselessNoWmiEvent || wasNoWmiEvent;
+        }
     }
     m_responseEvent.Set();
 }
@@ -194,11 +189,7 @@ TAVO_STATUS CTAVOAgent::sendIdentityServiceRequest() {
     TAVO_LOG(eLogVerbose, false, "Sending request to cloud..");
     status = static_cast<TAVO_STATUS>(m_cloudCommunicator.MakeRequest(
         std::move(request), [this, isNoWmiEvent](std::unique_ptr<CloudResponse> response) {
-            if (!response) {
-                notifyResponselessExchange(isNoWmiEvent);
-                return;
-            }
-            notifyCloudResponse(std::move(response));
+            notifyCloudResponse(std::move(response), isNoWmiEvent);
         }));
     if (status != TAVO_OK) {
         completeRefresh(IpcRefreshTokenRsp::eRefreshTokenFailure);
@@ -223,15 +214,18 @@ TAVO_STATUS CTAVOAgent::handleCloudResponse() {
         std::swap(responseless, m_bResponselessExchange);
         std::swap(responselessNoWmiEvent, m_bResponselessNoWmiEvent);
     }
-    if (!response) {
-        if (!responseless) {
-            return TAVO_OK;
-        }
-        // The communicator could not even make a response; the exchange is over all the same.
-        TAVO_LOG(eLogError, false, "Cloud exchange ended without a response");
+    // An exchange without a response counts even when a real response came in the same wake-up.
+    if (responseless) {
         if (responselessNoWmiEvent) {
             // Like an event exchange that failed (-3): the event never reached the service.
             m_bNoWmiEventSent = false;
+        }
+        // No-throw: a response taken out beside it must still be handled.
+        TAVO_LOG_NOTHROW(eLogError, false, "Cloud exchange ended without a response");
+    }
+    if (!response) {
+        if (!responseless) {
+            return TAVO_OK;
         }
         completeRefresh(IpcRefreshTokenRsp::eRefreshTokenFailure);
         return TAVO_ERROR;

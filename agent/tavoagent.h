@@ -37,16 +37,19 @@ public:
 
     // The agent thread's body; returns once ShutDown was called.
     TAVO_STATUS MainThreadProc();
-    // Any thread.
-    void ShutDown();
+    // Any thread. Throws nothing: the entry calls it while the agent thread runs, where a throw
+    // would end the process in std::terminate.
+    void ShutDown() noexcept;
+
+    // The refresh-token handler, called on the IPC receiver thread under the IPC agent's lock:
+    // keeps the completion and wakes the agent thread; TAVO_BUSY while another refresh is pending.
+    TAVO_STATUS refreshToken(RefreshTokenCallback callback);
+    // The completion of every cloud request, on the cloud thread. A null response: the
+    // communicator could make none, but the exchange is over all the same; wasNoWmiEvent tells
+    // whether it was the "no-wmi" event. A log line that fails under short memory cannot lose it.
+    void notifyCloudResponse(std::unique_ptr<CloudResponse> response, bool wasNoWmiEvent);
 
 private:
-    // IPC receiver thread, under the IPC agent's lock.
-    TAVO_STATUS refreshToken(RefreshTokenCallback callback);
-    // Cloud thread.
-    void notifyCloudResponse(std::unique_ptr<CloudResponse> response);
-    // Cloud thread: the communicator could make no response for the exchange.
-    void notifyResponselessExchange(bool wasNoWmiEvent);
     // Answers the pending refresh, if any, outside the lock.
     void completeRefresh(IpcRefreshTokenRsp::eRefreshTokenResponse code);
 

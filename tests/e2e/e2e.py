@@ -101,6 +101,7 @@ class Run:
         self.data = harness.DataDir()
         self.service = harness.Service()
         self.agents = []
+        self.crash_servers = []
 
     def __enter__(self):
         harness.prepare_prefix(self.prefix, self.build)
@@ -113,6 +114,8 @@ class Run:
     def __exit__(self, *exc):
         for agent in self.agents:
             agent.kill()
+        for server in self.crash_servers:
+            server.kill()
         self.service.stop()
         self.prefix.delete_datadir()
         if exc[0] is None:
@@ -151,6 +154,13 @@ class Run:
         check(self.data.wait_for_log("Registered refresh token handler", registered + 1),
               "the agent registered its handler")
         return agent
+
+    def start_crash_server(self):
+        """The crash-server stand-in on the agent's pipe, once it serves it."""
+        server = harness.CrashServer(self.prefix, self.build, self.data.file("crashserver.txt"))
+        self.crash_servers.append(server)
+        check(server.wait_for_line("ready") is not None, "the crash server serves its pipe")
+        return server
 
     def requests(self, path=None):
         return self.service.requests(path)
@@ -428,7 +438,8 @@ def exit_codes(run):
     check_eq(agent.wait(), 2, "exit code without a data directory")
     check(b"Failed to get TAVO Directory Path\n" in agent.stderr.replace(b"\r\n", b"\n"),
           "standard error: %r" % agent.stderr)
-    check("Fatal error [Could not get TAVO Directory Path]" in run.data.messages(), "fatal error in the log")
+    check(("wmain", "error", "Fatal error [Could not get TAVO Directory Path]") in run.data.log_lines(),
+          "fatal error in the log, logged by wmain")
 
 
 @scenario
@@ -445,6 +456,22 @@ def arguments(run):
     run.wait_handled("Mandatory Business data missing.")
     run.stop(agent)
     check_eq(len(run.requests("/identify")), 1, "identity requests")
+
+
+# ---- Crash handling -------------------------------------------------------------------------
+
+@scenario
+def crash_server_registration(run):
+    # At start-up the agent registers with the crash server for full-memory dumps.
+    server = run.start_crash_server()
+    run.service.answer("/identify", 200, run.identity_body())
+    agent = run.start_and_settle()
+    registration = server.wait_for_line("register ")
+    check(registration is not None, "the crash server received a registration")
+    check_eq(harness.report_field(registration, "dumpType"), "2", "dump type of the registration")
+    check(server.wait_for_line("ack ") is not None, "the agent acknowledged the server's answer")
+    check(" OOP Crash Handler Created" in run.data.messages(), "the agent's crashes go to the server")
+    run.stop(agent)
 
 
 # ---- Data directory -------------------------------------------------------------------------

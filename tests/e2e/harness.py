@@ -240,6 +240,44 @@ class Agent:
             self.process.wait()
 
 
+class CrashServer:
+    """The crash-server stand-in (tests/support/programs/crashserver.cpp) serving the agent's own
+    pipe; it reports to a file what it receives and ends when its client does."""
+
+    PIPE = r"\\.\PIPE\LARCHMERE_CRASH"
+
+    def __init__(self, prefix, build, report_path):
+        self.report_path = report_path
+        self.process = subprocess.Popen(
+            prefix.wine + [os.path.join(build, "bin", "crashserver.exe"), self.PIPE, "serve",
+                           to_windows_path(report_path)],
+            env=prefix.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def lines(self):
+        try:
+            with open(self.report_path) as handle:
+                return handle.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def wait_for_line(self, prefix, timeout=15):
+        """The first report line that begins with prefix, or None."""
+        return wait_until(lambda: next((line for line in self.lines() if line.startswith(prefix)), None), timeout)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def report_field(line, key):
+    """The value of "key=" in a crash-server report line, up to the next blank."""
+    for word in line.split(" "):
+        if word.startswith(key + "="):
+            return word[len(key) + 1:]
+    return None
+
+
 class Client:
     """A local client asking for a token refresh."""
 
