@@ -29,6 +29,7 @@ using tavo::RefreshTokenCallback;
 using tavo::RefreshTokenHandler;
 using tavo::test::FindLogLine;
 using tavo::test::LogTail;
+using tavo::test::UdpBindings;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
 using Code = IpcRefreshTokenRsp::eRefreshTokenResponse;
@@ -214,6 +215,17 @@ TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
     ExpectSilence(client, "refresh in flight");
     ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
     ExpectReply(client, Reply(1), "after registration");
+}
+
+// Clients send on loopback, which a socket bound to every address receives as well: only the bound
+// address, as the system reports it, shows whether other machines can reach the port.
+TEST(IPCAgent, ListensOnLoopbackOnly) {
+    CIPCAgent agent;
+    // The report tells the addresses apart.
+    UdpTestClient everyAddress(0, INADDR_ANY);
+    ASSERT_EQ(UdpBindings(everyAddress.port()), std::vector<std::string>{"0.0.0.0"});
+
+    EXPECT_EQ(UdpBindings(kAgentPort), std::vector<std::string>{"127.0.0.1"});
 }
 
 TEST(IPCAgent, ClientsOfOneRefreshShareOneHandlerCallAndItsCodeInOrder) {
