@@ -87,18 +87,26 @@ void CIPCCommon::recvThreadProc() {
 }
 
 void CIPCCommon::armReceive() {
-    m_ptrAsyncSocket->async_receive_from(
-        boost::asio::buffer(m_ptrRecvBuffer.get(), kRecvBufferSize), m_senderEndpoint,
-        [this](const boost::system::error_code& error, std::size_t bytes) { handleReceive(error, bytes); });
+    auto completion = [this](const boost::system::error_code& error, std::size_t bytes) {
+        handleReceive(error, bytes);
+    };
+    m_ptrAsyncSocket->async_receive_from(boost::asio::buffer(m_ptrRecvBuffer.get(), kRecvBufferSize), m_senderEndpoint,
+                                         HandlerWithMemory(m_recvOpMemory, completion));
 }
 
 // Only the byte count decides: a failed receive (such as the report of an earlier send to a port
 // where nobody listens) carries no bytes and only re-arms.
 void CIPCCommon::handleReceive(const boost::system::error_code& error, std::size_t bytes) {
     if (bytes != 0) {
-        const std::string msg(m_ptrRecvBuffer.get(), bytes < kMaxMessageSize ? bytes : kMaxMessageSize);
-        TAVO_LOG(eLogDebug, false, "Received message of length %lu.", static_cast<unsigned long>(msg.size()));
-        processIncomingMessage(msg, m_senderEndpoint);
+        // What the handling throws (a log line out of memory) costs this datagram alone: let through,
+        // it would leave the I/O loop and end the process.
+        try {
+            const std::string msg(m_ptrRecvBuffer.get(), bytes < kMaxMessageSize ? bytes : kMaxMessageSize);
+            TAVO_LOG(eLogDebug, false, "Received message of length %lu.", static_cast<unsigned long>(msg.size()));
+            processIncomingMessage(msg, m_senderEndpoint);
+        } catch (const std::exception& e) {
+            TAVO_LOG_NOTHROW(eLogError, false, "Dropped received message: %s", e.what());
+        }
     }
     if (m_ptrAsyncSocket && m_ptrAsyncSocket->is_open()) {
         armReceive();

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "common/handlermemory.h"
+
 namespace tavo {
 
 // A UDP socket bound to 127.0.0.1 and a receiver thread that runs its I/O loop. Received datagrams
@@ -49,6 +51,9 @@ private:
     void handleReceive(const boost::system::error_code& error, std::size_t bytes);
     void sendPostedMessage(const char* bytes, std::size_t length, const boost::asio::ip::udp::endpoint& peer);
 
+    // The receive in flight lives here, so that re-arming cannot run out of memory. Declared before
+    // the I/O context, which releases a receive still pending when it goes.
+    HandlerMemory m_recvOpMemory;
     boost::asio::io_context m_ioContext;
     unsigned short m_port;
     std::string m_strIPAddress;

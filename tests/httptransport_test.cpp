@@ -109,6 +109,7 @@ struct FailureCase {
     bool untrusted;
     ServiceAnswer answer;
     const char* logged;
+    bool tls13Only = false;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -128,7 +129,7 @@ class HttpTransportFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(HttpTransportFailure, FailsWithoutTouchingTheResponse) {
     const FailureCase& c = GetParam();
-    IdentityService service(c.untrusted);
+    IdentityService service(c.untrusted, c.tls13Only);
     service.answer("/a", {c.answer});
     HttpTransport transport;
     HttpRequest request = Post(service.url("/a"), "{}");
@@ -147,6 +148,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HttpTransportFailure,
     testing::Values(
         FailureCase{"Untrusted", true, {200, {}, "{}"}, "libcurl error: 60 "},
+        // The transport offers TLS 1.0 to 1.2 only.
+        FailureCase{"Tls13Only", false, {200, {}, "{}"}, "doPost S: error :: libcurl error: 35 ", true},
         FailureCase{"Slow", false, {200, {}, "{}", 7.0}, "libcurl error: 28 Timeout was reached"},
         FailureCase{"NotHttp", false, ServiceAnswer::Raw("garbage\r\n\r\n"), "libcurl error: "},
         FailureCase{"ClosedWithoutAnswer", false, ServiceAnswer::Raw(""), "libcurl error: 52 "},

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@ using tavo::RefreshTokenCallback;
 using tavo::RefreshTokenHandler;
 using tavo::test::FindLogLine;
 using tavo::test::LogTail;
+using tavo::test::UdpBindings;
 using tavo::test::UdpTestClient;
 using tavo::test::WaitForLogLine;
 using Code = IpcRefreshTokenRsp::eRefreshTokenResponse;
@@ -39,12 +41,23 @@ namespace {
 // thread that completes a refresh and nowhere else.
 thread_local bool t_allocationsFail = false;
 
+// A brief shortage on the thread named: the allocation that the count reaches fails and, with
+// g_shortWhileHandling, so does every allocation made while an exception is being handled (memory
+// is still short when the failure is logged).
+std::atomic<DWORD> g_shortageThread{0};
+std::atomic<long> g_allocationsBeforeShortage{0};
+std::atomic<bool> g_shortWhileHandling{false};
+
 }  // namespace
 
 // The library's operator delete frees what malloc gave. Kept out of line: inlined, the malloc
 // would look mismatched with that delete to the compiler.
 __attribute__((noinline)) void* operator new(std::size_t size) {
     if (t_allocationsFail) {
+        throw std::bad_alloc();
+    }
+    if (g_shortageThread.load() == GetCurrentThreadId() &&
+        (g_allocationsBeforeShortage-- == 0 || (g_shortWhileHandling && std::current_exception()))) {
         throw std::bad_alloc();
     }
     if (void* memory = std::malloc(size != 0 ? size : 1)) {
@@ -78,6 +91,11 @@ public:
     void refuseWith(TAVO_STATUS status) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_refusal = status;
+    }
+    // The thread of the last call: the IPC receiver thread.
+    DWORD callerThread() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_callerThread;
     }
     bool waitForCalls(int count, unsigned long timeoutMs = kWaitMs) {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -120,6 +138,7 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_calls;
         m_changed.notify_all();
+        m_callerThread = GetCurrentThreadId();
         if (m_refusal != TAVO_OK) {
             return m_refusal;
         }
@@ -134,9 +153,24 @@ private:
     std::condition_variable m_changed;
     RefreshTokenCallback m_pending;
     TAVO_STATUS m_refusal = TAVO_OK;
+    DWORD m_callerThread = 0;
     int m_calls = 0;
     int m_overlaps = 0;
 };
+
+// From now on the n-th allocation (from 1) of the thread fails, and with whileHandling also those
+// made while an exception is being handled.
+void StartShortage(DWORD thread, long n, bool whileHandling = false) {
+    g_allocationsBeforeShortage = n - 1;
+    g_shortWhileHandling = whileHandling;
+    g_shortageThread = thread;
+}
+
+// True when the shortage struck.
+bool EndShortage() {
+    g_shortageThread = 0;
+    return g_allocationsBeforeShortage < 0;
+}
 
 // Returns once the receiver thread has handled everything sent before: datagrams are handled in
 // order, and an unknown type leaves a log line and nothing else.
@@ -214,6 +248,17 @@ TEST(IPCAgent, AnswersNotHandledUntilAHandlerIsRegistered) {
     ExpectSilence(client, "refresh in flight");
     ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
     ExpectReply(client, Reply(1), "after registration");
+}
+
+// Clients send on loopback, which a socket bound to every address receives as well: only the bound
+// address, as the system reports it, shows whether other machines can reach the port.
+TEST(IPCAgent, ListensOnLoopbackOnly) {
+    CIPCAgent agent;
+    // The report tells the addresses apart.
+    UdpTestClient everyAddress(0, INADDR_ANY);
+    ASSERT_EQ(UdpBindings(everyAddress.port()), std::vector<std::string>{"0.0.0.0"});
+
+    EXPECT_EQ(UdpBindings(kAgentPort), std::vector<std::string>{"127.0.0.1"});
 }
 
 TEST(IPCAgent, ClientsOfOneRefreshShareOneHandlerCallAndItsCodeInOrder) {
@@ -350,6 +395,86 @@ TEST(IPCAgent, CompletionThatRunsOutOfMemoryStillEndsTheRefresh) {
     ExpectReply(later, Reply(4), "the next refresh");
     ExpectSilence(later, "after its reply");
     EXPECT_EQ(fake.overlaps(), 0);
+}
+
+// A shortage anywhere in the handling of a request (a log line of the endpoint, the server's or the
+// IPC agent's callback, the reply's copy, the queued send) costs at most that one request: each
+// time the handling ends in a way it can report, and a later request is answered.
+TEST(IPCAgent, RequestThatRunsOutOfMemoryIsDroppedAndReceivingGoesOn) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    fake.refuseWith(TAVO_BUSY);
+    {
+        UdpTestClient first;
+        first.send(kAgentPort, kRequest);
+        ExpectReply(first, Reply(2), "refused refresh");
+    }
+    // The receiver thread is idle once the reply is out; each shortage starts before a datagram.
+    const DWORD receiver = fake.callerThread();
+    const std::string dropped = "tavo::CIPCCommon::handleReceive S: error :: Dropped received message: std::bad_alloc";
+    bool droppedInServerCallback = false;
+    bool droppedInAgentCallback = false;
+    bool struck = true;
+    long n = 1;
+    for (; struck && n < 500; ++n) {
+        LogTail log;
+        UdpTestClient client;
+        const std::string port = std::to_string(client.port());
+        const std::string ends[] = {dropped, "Sending FailRspMsg to Client[" + port + "] failed",
+                                    "Sent FailRspMsg to Client[" + port + "]"};
+        StartShortage(receiver, n);
+        client.send(kAgentPort, kRequest);
+        std::vector<std::string> lines;
+        bool ended = false;
+        for (const ULONGLONG deadline = GetTickCount64() + kWaitMs; !ended && GetTickCount64() < deadline; Sleep(10)) {
+            lines = log.lines();
+            for (const std::string& end : ends) {
+                ended = ended || FindLogLine(lines, end) >= 0;
+            }
+        }
+        struck = EndShortage();
+        ASSERT_TRUE(ended) << "shortage at allocation " << n << ":\n" << log.text();
+        // The server's callback logs first, then calls the IPC agent's, which logs in turn.
+        const int drop = FindLogLine(lines, dropped);
+        const int received = FindLogLine(lines, "Received message of length 2.");
+        const int inServer = FindLogLine(lines, "Received incoming message from port " + port);
+        const int inAgent = FindLogLine(lines, "Received IPC Message from client[" + port + "]");
+        droppedInServerCallback = droppedInServerCallback || (drop > received && received >= 0 && inServer < 0);
+        droppedInAgentCallback = droppedInAgentCallback || (drop > inAgent && inAgent >= 0);
+    }
+    EXPECT_FALSE(struck) << "still running out after " << n << " allocations";
+    EXPECT_TRUE(droppedInServerCallback);
+    EXPECT_TRUE(droppedInAgentCallback);
+
+    fake.refuseWith(TAVO_OK);
+    UdpTestClient later;
+    const int calls = fake.calls();
+    later.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(calls + 1));
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
+    ExpectReply(later, Reply(1), "the request after the shortages");
+}
+
+// The line that reports a dropped request may run out of memory as well: it is lost, and the next
+// request is answered.
+TEST(IPCAgent, DropThatCannotBeLoggedLeavesReceivingGoingOn) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    fake.refuseWith(TAVO_BUSY);
+    UdpTestClient client;
+    client.send(kAgentPort, kRequest);
+    ExpectReply(client, Reply(2), "before the shortage");
+    const DWORD receiver = fake.callerThread();
+
+    StartShortage(receiver, 1, true);
+    client.send(kAgentPort, kRequest);
+    client.send(kAgentPort, kRequest);
+    ExpectReply(client, Reply(2), "the request after the dropped one");
+    ExpectSilence(client, "the dropped request");
+    EXPECT_TRUE(EndShortage());
+    EXPECT_EQ(fake.calls(), 2);
 }
 
 TEST(IPCAgent, AtMost1024ClientsWaitForOneRefresh) {

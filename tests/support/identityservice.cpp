@@ -108,12 +108,15 @@ std::string ServiceRequest::header(const std::string& name) const {
     return std::string();
 }
 
-IdentityService::IdentityService(bool untrusted) {
+IdentityService::IdentityService(bool untrusted, bool tls13Only) {
     const std::string caDir = ProgramDir() + "testca\\";
     std::string command = "/usr/bin/python3 " + unixPath(ProgramDir() + "identityservice.py") + " --state-dir " +
                           unixPath(m_state.path()) + " --ca-dir " + unixPath(caDir) + " --lifetime 120";
     if (untrusted) {
         command += " --untrusted";
+    }
+    if (tls13Only) {
+        command += " --tls13-only";
     }
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);

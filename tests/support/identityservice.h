@@ -53,8 +53,9 @@ struct ServiceRequest {
 class IdentityService {
 public:
     // untrusted: the server's certificate comes from a CA that the prefix does not trust.
+    // tls13Only: the server refuses every TLS version below 1.3.
     // Throws std::runtime_error when the service does not come up.
-    explicit IdentityService(bool untrusted = false);
+    explicit IdentityService(bool untrusted = false, bool tls13Only = false);
     ~IdentityService();
     IdentityService(const IdentityService&) = delete;
     IdentityService& operator=(const IdentityService&) = delete;

@@ -14,11 +14,12 @@ Certificates (CA_DIR, made on first use; safe when several servers start at once
 
 Starting it:
     from a shell:  python3 identityservice.py --state-dir DIR --ca-dir CA_DIR
-                       [--port N] [--untrusted] [--lifetime SECONDS]
+                       [--port N] [--untrusted] [--tls13-only] [--lifetime SECONDS]
     from Python:   svc = IdentityService(state_dir, ca_dir); svc.start() ... svc.stop()
                    (the server runs on threads of the calling process)
     from C++:      tavo::test::IdentityService (tests/support/identityservice.h) starts this
                    script as a Linux process from the Windows test process.
+--tls13-only refuses every TLS version below 1.3 (the agent offers 1.0 to 1.2 only).
 The port is 0 (any free port) unless --port is given; the port in use is written to DIR/port
 once the server accepts connections (IdentityService.port in Python).
 
@@ -187,11 +188,12 @@ class _Server(http.server.ThreadingHTTPServer):
 class IdentityService:
     """One server. The methods below only read and write the files of the state folder."""
 
-    def __init__(self, state_dir=None, ca_dir=DEFAULT_CA_DIR, untrusted=False, port=0):
+    def __init__(self, state_dir=None, ca_dir=DEFAULT_CA_DIR, untrusted=False, port=0, tls13_only=False):
         self.state_dir = state_dir or tempfile.mkdtemp(prefix="vrn_tavo-ids-")
         os.makedirs(self.state_dir, exist_ok=True)
         self.ca_dir = ca_dir
         self.untrusted = untrusted
+        self.tls13_only = tls13_only
         self.requested_port = port
         self.port = None
         self._lock = threading.Lock()
@@ -261,6 +263,8 @@ class IdentityService:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(os.path.join(self.ca_dir, prefix + "server.pem"),
                                 os.path.join(self.ca_dir, prefix + "server.key"))
+        if self.tls13_only:
+            context.minimum_version = ssl.TLSVersion.TLSv1_3
         self._server = _Server(("127.0.0.1", self.requested_port), context, self)
         self.port = self._server.server_address[1]
         serving = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.1},
@@ -304,9 +308,10 @@ def main():
     parser.add_argument("--ca-dir", default=DEFAULT_CA_DIR)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--untrusted", action="store_true")
+    parser.add_argument("--tls13-only", action="store_true")
     parser.add_argument("--lifetime", type=float, default=300)
     args = parser.parse_args()
-    service = IdentityService(args.state_dir, args.ca_dir, args.untrusted, args.port)
+    service = IdentityService(args.state_dir, args.ca_dir, args.untrusted, args.port, args.tls13_only)
     try:
         service.start()
     except Exception as error:

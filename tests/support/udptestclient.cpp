@@ -1,6 +1,8 @@
 #include "tests/support/udptestclient.h"
 
 #include <windows.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
 
 #include <stdexcept>
 #include <vector>
@@ -9,12 +11,31 @@ namespace tavo::test {
 
 namespace {
 
-sockaddr_in loopback(unsigned short port) {
+sockaddr_in ipv4(unsigned long host, unsigned short port) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(host);
     return address;
+}
+
+sockaddr_in loopback(unsigned short port) {
+    return ipv4(INADDR_LOOPBACK, port);
+}
+
+// One of the system's UDP tables of the address family, read whole.
+std::vector<char> udpTable(ULONG family) {
+    std::vector<char> table;
+    DWORD size = 0;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    while (result == ERROR_INSUFFICIENT_BUFFER) {
+        table.resize(size);
+        result = GetExtendedUdpTable(table.data(), &size, FALSE, family, UDP_TABLE_BASIC, 0);
+    }
+    if (result != NO_ERROR) {
+        throw std::runtime_error("GetExtendedUdpTable failed with " + std::to_string(result));
+    }
+    return table;
 }
 
 std::runtime_error socketError(const char* what) {
@@ -23,13 +44,13 @@ std::runtime_error socketError(const char* what) {
 
 }  // namespace
 
-UdpTestClient::UdpTestClient(unsigned short port) {
+UdpTestClient::UdpTestClient(unsigned short port, unsigned long host) {
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         throw std::runtime_error("WSAStartup failed");
     }
     m_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address = loopback(port);
+    sockaddr_in address = ipv4(host, port);
     int length = sizeof(address);
     if (m_socket == INVALID_SOCKET || bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -90,6 +111,30 @@ bool UdpTestClient::receive(std::string& bytes, unsigned long timeoutMs, unsigne
 
 unsigned short FreeUdpPort() {
     return UdpTestClient().port();
+}
+
+std::vector<std::string> UdpBindings(unsigned short port) {
+    std::vector<std::string> bindings;
+    char text[INET6_ADDRSTRLEN] = {};
+    const std::vector<char> table4 = udpTable(AF_INET);
+    const auto* rows4 = reinterpret_cast<const MIB_UDPTABLE*>(table4.data());
+    for (DWORD i = 0; i < rows4->dwNumEntries; ++i) {
+        in_addr address = {};
+        address.s_addr = rows4->table[i].dwLocalAddr;
+        if (ntohs(static_cast<u_short>(rows4->table[i].dwLocalPort)) == port &&
+            inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) {
+            bindings.push_back(text);
+        }
+    }
+    const std::vector<char> table6 = udpTable(AF_INET6);
+    const auto* rows6 = reinterpret_cast<const MIB_UDP6TABLE*>(table6.data());
+    for (DWORD i = 0; i < rows6->dwNumEntries; ++i) {
+        if (ntohs(static_cast<u_short>(rows6->table[i].dwLocalPort)) == port &&
+            inet_ntop(AF_INET6, &rows6->table[i].dwLocalAddr, text, sizeof(text)) != nullptr) {
+            bindings.push_back(std::string("[") + text + "]");
+        }
+    }
+    return bindings;
 }
 
 }  // namespace tavo::test

@@ -3,15 +3,17 @@
 #include <winsock2.h>
 
 #include <string>
+#include <vector>
 
 namespace tavo::test {
 
-// A plain Winsock UDP socket on 127.0.0.1, standing in for a local client. Every receive is
-// bounded by a timeout.
+// A plain Winsock UDP socket, on 127.0.0.1 unless told otherwise, standing in for a local client.
+// Every receive is bounded by a timeout.
 class UdpTestClient {
 public:
-    // Binds 127.0.0.1:port (0 for any free port); throws std::runtime_error when that fails.
-    explicit UdpTestClient(unsigned short port = 0);
+    // Binds address:port (port 0 for any free port; address in host order); throws
+    // std::runtime_error when that fails.
+    explicit UdpTestClient(unsigned short port = 0, unsigned long address = INADDR_LOOPBACK);
     ~UdpTestClient();
     UdpTestClient(const UdpTestClient&) = delete;
     UdpTestClient& operator=(const UdpTestClient&) = delete;
@@ -31,5 +33,10 @@ private:
 
 // A port of 127.0.0.1 that no socket held a moment ago.
 unsigned short FreeUdpPort();
+
+// The local address of every UDP socket on port, as the system's UDP tables report them: IPv4
+// dotted ("127.0.0.1"), IPv6 in brackets ("[::]"). Throws std::runtime_error when a table cannot
+// be read.
+std::vector<std::string> UdpBindings(unsigned short port);
 
 }  // namespace tavo::test
