@@ -55,12 +55,22 @@ void CIPCAgent::handleReceivedIpcMessage(const std::string& msg, unsigned short 
         immediateCode = IpcRefreshTokenRsp::eRefreshTokenNotHandled;
     } else {
         TAVO_LOG(eLogDebug, false, "Invoking Refresh Token Handler Registered by Agent");
-        const TAVO_STATUS status = m_refreshTokenHandler(
-            [this](IpcRefreshTokenRsp::eRefreshTokenResponse code) { handleRefreshTokenResponse(code); });
+        // Queued before the call: once the handler has accepted, nothing may fail before the port
+        // is in the list, or the refresh would end with nobody to answer and every later client
+        // refused while it runs.
+        m_lstPendingClientPorts.push_back(clientPort);
+        TAVO_STATUS status = TAVO_FAIL;
+        try {
+            status = m_refreshTokenHandler(
+                [this](IpcRefreshTokenRsp::eRefreshTokenResponse code) { handleRefreshTokenResponse(code); });
+        } catch (...) {
+            m_lstPendingClientPorts.pop_back();
+            throw;
+        }
         if (status == TAVO_OK) {
-            m_lstPendingClientPorts.push_back(clientPort);
             return;
         }
+        m_lstPendingClientPorts.pop_back();
         // A refused refresh has no completion coming; a queued port would keep every later client waiting.
         TAVO_LOG(eLogError, false, "Refresh Token Handler refused the request [status = %d]", static_cast<int>(status));
     }

@@ -139,7 +139,8 @@ void CIPCCommon::sendPostedMessage(const char* bytes, std::size_t length, const 
             m_ptrAsyncSocket->send_to(boost::asio::buffer(bytes, length), peer, 0);
         }
     } catch (const boost::system::system_error& e) {
-        TAVO_LOG(eLogError, false, "socket send failure = %s", e.what());
+        // No-throw: this runs on the I/O loop, which a throw would leave.
+        TAVO_LOG_NOTHROW(eLogError, false, "socket send failure = %s", e.what());
     }
 }
 

@@ -456,6 +456,52 @@ TEST(IPCAgent, RequestThatRunsOutOfMemoryIsDroppedAndReceivingGoesOn) {
     ExpectReply(later, Reply(1), "the request after the shortages");
 }
 
+// A shortage in the handling of a request that the handler accepts: either the request is dropped
+// before the handler hears of it, or its client waits for that refresh and gets its answer. A
+// refresh that nobody waits for would also turn every later client away while it runs.
+TEST(IPCAgent, AcceptedRequestThatRunsOutOfMemoryIsAnsweredOrNeverStarted) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient client;
+    client.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(1));
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
+    ExpectReply(client, Reply(1), "before the shortages");
+    SyncReceiver(client);
+    const DWORD receiver = fake.callerThread();
+    const std::string dropped = "Dropped received message: std::bad_alloc";
+
+    bool struck = true;
+    long n = 1;
+    for (; struck && n < 500; ++n) {
+        LogTail log;
+        const int calls = fake.calls();
+        StartShortage(receiver, n);
+        client.send(kAgentPort, kRequest);
+        bool called = false;
+        bool droppedFirst = false;
+        for (const ULONGLONG deadline = GetTickCount64() + kWaitMs;
+             !called && !droppedFirst && GetTickCount64() < deadline; Sleep(10)) {
+            called = fake.calls() > calls;
+            droppedFirst = !called && FindLogLine(log.lines(), dropped) >= 0;
+        }
+        ASSERT_TRUE(called || droppedFirst) << "shortage at allocation " << n << ":\n" << log.text();
+        // A drop ends the handling, so the count is final by now.
+        called = fake.calls() > calls;
+        // The completion waits until the receiver has let go of the request.
+        const bool completed = called && fake.complete(IpcRefreshTokenRsp::eRefreshTokenCloudError);
+        struck = EndShortage();
+        if (called) {
+            ASSERT_TRUE(completed);
+            ExpectReply(client, Reply(3), ("accepted at shortage " + std::to_string(n)).c_str());
+        }
+        SyncReceiver(client);
+    }
+    EXPECT_FALSE(struck) << "still running out after " << n << " allocations";
+    EXPECT_EQ(fake.overlaps(), 0);
+}
+
 // The line that reports a dropped request may run out of memory as well: it is lost, and the next
 // request is answered.
 TEST(IPCAgent, DropThatCannotBeLoggedLeavesReceivingGoingOn) {
