@@ -188,6 +188,16 @@ int indexOf(const std::vector<std::string>& lines, const std::string& line) {
     return found == lines.end() ? -1 : static_cast<int>(found - lines.begin());
 }
 
+// Asks the installed handler, in this process, for the dump of an access violation here.
+void GenerateAccessViolationDump() {
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = 0xC0000005;
+    CONTEXT context = {};
+    RtlCaptureContext(&context);
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    CExceptionHandlerEx::GenerateMiniDump(&pointers);
+}
+
 struct DumpKindCase {
     const char* config;
     uint64_t dumpType;
@@ -544,12 +554,7 @@ TEST(CExceptionHandlerEx, DestructionPutsBackTheFilterAndTheErrorModeAndLetsGoOf
     }
 
     // With the handler gone its entry point into DbgHelp is gone too: nothing is written.
-    EXCEPTION_RECORD record = {};
-    record.ExceptionCode = 0xC0000005;
-    CONTEXT context = {};
-    RtlCaptureContext(&context);
-    EXCEPTION_POINTERS pointers = {&record, &context};
-    CExceptionHandlerEx::GenerateMiniDump(&pointers);
+    GenerateAccessViolationDump();
     EXPECT_TRUE(dumpFiles(dir.path()).empty());
 
     SetUnhandledExceptionFilter(savedFilter);
@@ -568,12 +573,7 @@ TEST(CExceptionHandlerEx, DumpIsCreatedWithTheStoresAccessList) {
         CExceptionHandlerEx handler;
         FileSecurityCapture capture;
         ASSERT_TRUE(capture.recordsCreations());
-        EXCEPTION_RECORD record = {};
-        record.ExceptionCode = 0xC0000005;
-        CONTEXT context = {};
-        RtlCaptureContext(&context);
-        EXCEPTION_POINTERS pointers = {&record, &context};
-        CExceptionHandlerEx::GenerateMiniDump(&pointers);
+        GenerateAccessViolationDump();
         const std::vector<FileSecurityCapture::Call> created = capture.created(".mdmp");
         ASSERT_EQ(created.size(), 1u);
         EXPECT_EQ(created[0].disposition, static_cast<DWORD>(CREATE_NEW));
