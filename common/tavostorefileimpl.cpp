@@ -43,9 +43,11 @@ constexpr DWORD kReplaceRetryDelayMs = 200;
 
 // Opens the file for reading and appending: creates it empty when missing, with the given security
 // (none: the folder's inherited entries), and never truncates it. An existing file keeps its own.
-void createIfMissing(const std::string& path, SECURITY_ATTRIBUTES* security) {
+// True when this call made the file.
+bool createIfMissing(const std::string& path, SECURITY_ATTRIBUTES* security) {
     ScopedHandle file(CreateFileW(StringToWString(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, security,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
 bool isNotFound(DWORD error) {
@@ -162,11 +164,16 @@ int CTAVOStoreFileImpl::Initialize(const std::string& path) {
     m_strFilePath = path;
     m_strLockFilePath = path + ".lck";
     // Only those who may read the store may lock it: whoever can open the lock file can hold its
-    // lock for good and stall every access. A lock file that a peer made keeps its list, and
-    // without the list no lock file is made.
+    // lock for good and stall every access. A new lock file has the list from its first instant
+    // (without the list none is made); one found here, made by an earlier build with the folder's
+    // inherited entries, is given it now.
     StoreSecurityAttributes security;
-    if (security.get() != nullptr) {
-        createIfMissing(m_strLockFilePath, security.get());
+    if (security.get() != nullptr && createIfMissing(m_strLockFilePath, security.get())) {
+        return TAVO_OK;
+    }
+    if (SetFilePermission(m_strLockFilePath) != TAVO_OK) {
+        TAVO_LOG(eLogWarning, false, "Unable to set necessary permissions on lock file [%s]",
+                 m_strLockFilePath.c_str());
     }
     return TAVO_OK;
 }

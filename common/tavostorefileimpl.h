@@ -15,7 +15,7 @@ class CTAVOStoreFileImpl : public ITAVOStoreInterface {
 public:
     ~CTAVOStoreFileImpl() override = default;
 
-    // Records the paths and creates the lock file; always 0.
+    // Records the paths, creates the lock file and gives it the store's access list; always 0.
     int Initialize(const std::string& path) override;
     // 0 found; -1 not found, unreadable or not parseable; -3 not initialised. value is empty unless 0.
     int ReadKeyValue(const std::string& key, std::string& value) override;

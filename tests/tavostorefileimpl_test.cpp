@@ -362,34 +362,60 @@ TEST(StoreFileAccessList, EveryStoreFileCarriesTheStoresList) {
     }
 }
 
-// Whoever can open the lock file can hold its lock for good and stall every access, so a lock file
-// that the store makes gets the store's list. One that a peer made keeps the list it has.
-TEST(StoreFileAccessList, NewLockFileGetsTheStoresListAndAnExistingOneKeepsItsOwn) {
-    {
+// Whoever can open the lock file can hold its lock for good and stall every access, so the lock
+// file carries the store's list: one that the store makes from its first instant, and one that it
+// finds (made by an earlier build, with the folder's inherited entries) from Initialize on. Where
+// the list cannot be applied, a warning says so and the store still works. Only the new file's list
+// is read back: this Wine keeps a list applied to an existing file as Unix mode bits alone, which
+// read back as letting everyone read it.
+TEST(StoreFileAccessList, LockFileGetsTheStoresListWhetherMadeOrFound) {
+    const struct {
+        const char* what;
+        bool existsBefore;
+        bool refused;
+    } cases[] = {
+        {"new lock file", false, false},
+        {"existing lock file", true, false},
+        {"existing lock file that refuses the list", true, true},
+    };
+    for (const auto& c : cases) {
         TempDir dir;
         const std::string path = dir.file("tavostore.json");
+        const std::string lockPath = path + ".lck";
+        if (c.existsBefore) {
+            WriteFileBytes(lockPath, "");
+        }
         FileSecurityCapture capture;
         ASSERT_TRUE(capture.recordsCreations() && capture.recordsApplications());
+        if (c.refused) {
+            capture.refuseApplications(".lck", ERROR_ACCESS_DENIED);
+        }
+        LogTail log;
         CTAVOStoreFileImpl store;
-        EXPECT_EQ(store.Initialize(path), TAVO_OK);
-        const std::vector<FileSecurityCapture::Call> created = capture.created(path + ".lck");
-        ASSERT_EQ(created.size(), 1u);
-        EXPECT_TRUE(IsStoreAccessList(created[0].list));
-        EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(path + ".lck")));
-    }
-    {
-        TempDir dir;
-        const std::string path = dir.file("tavostore.json");
-        WriteFileBytes(path + ".lck", "");
-        const AccessList before = ReadAccessList(path + ".lck");
-        ASSERT_TRUE(before.present);
-        FileSecurityCapture capture;
-        ASSERT_TRUE(capture.recordsCreations() && capture.recordsApplications());
-        CTAVOStoreFileImpl store;
-        EXPECT_EQ(store.Initialize(path), TAVO_OK);
-        EXPECT_TRUE(capture.applied(path + ".lck").empty());
-        EXPECT_EQ(ReadAccessList(path + ".lck"), before);
-        EXPECT_EQ(store.WriteKeyValue("tavo", "id"), TAVO_OK);
+        EXPECT_EQ(store.Initialize(path), TAVO_OK) << c.what;
+
+        const std::vector<FileSecurityCapture::Call> created = capture.created(lockPath);
+        ASSERT_EQ(created.size(), 1u) << c.what;
+        EXPECT_TRUE(IsStoreAccessList(created[0].list)) << c.what;
+        const std::vector<FileSecurityCapture::Call> applied = capture.applied(lockPath);
+        if (c.existsBefore) {
+            ASSERT_EQ(applied.size(), 1u) << c.what;
+            EXPECT_TRUE(IsStoreAccessList(applied[0].list)) << c.what;
+            EXPECT_EQ(applied[0].information, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION |
+                                                                                 PROTECTED_DACL_SECURITY_INFORMATION))
+                << c.what;
+            EXPECT_FALSE(applied[0].ownerGroupOrSacl) << c.what;
+        } else {
+            EXPECT_TRUE(applied.empty()) << c.what;
+            EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(lockPath))) << c.what;
+        }
+        const std::string warning = Line(std::string(kImpl) + "Initialize", "warning",
+                                         "Unable to set necessary permissions on lock file [" + lockPath + "]");
+        EXPECT_EQ(log.count(warning), c.refused ? 1u : 0u) << c.what << "\n" << log.text();
+        EXPECT_EQ(store.WriteKeyValue("tavo", c.what), TAVO_OK) << c.what;
+        std::string value;
+        EXPECT_EQ(store.ReadKeyValue("tavo", value), TAVO_OK) << c.what;
+        EXPECT_EQ(value, c.what);
     }
 }
 

@@ -17,6 +17,8 @@ using SetNamedSecurityInfoWFunction = DWORD(WINAPI*)(LPWSTR, SE_OBJECT_TYPE, SEC
 std::mutex g_lock;
 std::vector<FileSecurityCapture::Call> g_created;
 std::vector<FileSecurityCapture::Call> g_applied;
+std::string g_refusedSuffix;
+DWORD g_refusal = ERROR_SUCCESS;
 
 // The system's own functions, which each replacement hands its call to.
 template <typename Function>
@@ -27,6 +29,10 @@ Function systemFunction(const wchar_t* module, const char* name) {
 const CreateFileWFunction g_createFile = systemFunction<CreateFileWFunction>(L"kernel32.dll", "CreateFileW");
 const SetNamedSecurityInfoWFunction g_setNamedSecurityInfo =
     systemFunction<SetNamedSecurityInfoWFunction>(L"advapi32.dll", "SetNamedSecurityInfoW");
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
 std::string pathText(const wchar_t* path) {
     return path != nullptr ? WStringToString(path) : std::string();
@@ -55,6 +61,9 @@ DWORD WINAPI capturingSetNamedSecurityInfoW(LPWSTR path, SE_OBJECT_TYPE type, SE
     {
         const std::lock_guard<std::mutex> guard(g_lock);
         g_applied.push_back(call);
+        if (g_refusal != ERROR_SUCCESS && endsWith(call.path, g_refusedSuffix)) {
+            return g_refusal;
+        }
     }
     return g_setNamedSecurityInfo(path, type, information, owner, group, dacl, sacl);
 }
@@ -63,8 +72,7 @@ std::vector<FileSecurityCapture::Call> endingWith(const std::vector<FileSecurity
                                                   const std::string& suffix) {
     std::vector<FileSecurityCapture::Call> found;
     for (const FileSecurityCapture::Call& call : calls) {
-        if (call.path.size() >= suffix.size() &&
-            call.path.compare(call.path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        if (endsWith(call.path, suffix)) {
             found.push_back(call);
         }
     }
@@ -82,6 +90,7 @@ FileSecurityCapture::~FileSecurityCapture() {
     const std::lock_guard<std::mutex> guard(g_lock);
     g_created.clear();
     g_applied.clear();
+    g_refusal = ERROR_SUCCESS;
 }
 
 std::vector<FileSecurityCapture::Call> FileSecurityCapture::created(const std::string& suffix) const {
@@ -92,6 +101,12 @@ std::vector<FileSecurityCapture::Call> FileSecurityCapture::created(const std::s
 std::vector<FileSecurityCapture::Call> FileSecurityCapture::applied(const std::string& suffix) const {
     const std::lock_guard<std::mutex> guard(g_lock);
     return endingWith(g_applied, suffix);
+}
+
+void FileSecurityCapture::refuseApplications(const std::string& suffix, DWORD error) {
+    const std::lock_guard<std::mutex> guard(g_lock);
+    g_refusedSuffix = suffix;
+    g_refusal = error;
 }
 
 }  // namespace tavo::test

@@ -12,8 +12,8 @@ namespace tavo::test {
 
 // While the owner lives, records the access list that this program hands the system with every
 // file it creates or opens (CreateFileW) and every list it applies to a file
-// (SetNamedSecurityInfoW), then lets the call go on. The product's code is linked into the test
-// program, so its calls are among them, on any thread. One owner at a time.
+// (SetNamedSecurityInfoW), then lets the call go on unless it is to be refused. The product's code
+// is linked into the test program, so its calls are among them, on any thread. One owner at a time.
 class FileSecurityCapture {
 public:
     struct Call {
@@ -35,6 +35,9 @@ public:
     // The calls so far whose path ends with suffix, in order.
     std::vector<Call> created(const std::string& suffix) const;
     std::vector<Call> applied(const std::string& suffix) const;
+    // From now on a list applied to a file whose path ends with suffix is recorded and refused with
+    // error, as the system refuses it on a file whose owner denies the caller.
+    void refuseApplications(const std::string& suffix, DWORD error);
 
 private:
     ImportHook m_createFile;
