@@ -1,5 +1,7 @@
 #include "agent/httptransport.h"
 
+#include <windows.h>
+
 #include <cstring>
 
 #include "common/tavostatus.h"
@@ -44,6 +46,10 @@ bool curlFailed(CURLcode code, const char* functionName, long line) {
 }  // namespace
 
 HttpTransport::HttpTransport() {
+    // libcurl appends the secrets of every TLS session to the file that SSLKEYLOGFILE names when it
+    // starts; with them a captured exchange gives up the token and the installer key. The agent
+    // writes no key material anywhere.
+    SetEnvironmentVariableW(L"SSLKEYLOGFILE", nullptr);
     CURL_FAILED(curl_global_init(CURL_GLOBAL_ALL));
     m_pCurl.reset(curl_easy_init());
     if (setSupportedHttpVersion() != TAVO_OK) {

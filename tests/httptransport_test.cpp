@@ -1,11 +1,14 @@
 #include "agent/httptransport.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "common/tavopath.h"
 #include "common/tavostatus.h"
 #include "tests/support/identityservice.h"
 #include "tests/support/testutils.h"
@@ -13,9 +16,11 @@
 using tavo::HttpRequest;
 using tavo::HttpResponse;
 using tavo::HttpTransport;
+using tavo::test::FileExists;
 using tavo::test::IdentityService;
 using tavo::test::LogTail;
 using tavo::test::ServiceAnswer;
+using tavo::test::TempDir;
 
 namespace {
 
@@ -89,6 +94,26 @@ TEST(HttpTransport, KeepsOnlyTheFinalResponsesHeaders) {
     EXPECT_EQ(response.m_iStatusCode, 503);
     EXPECT_EQ(response.GetHeader("Retry-After"), "");
     EXPECT_EQ(response.GetHeader("X-Final"), "f");
+}
+
+// libcurl appends every TLS session's secrets to the file that SSLKEYLOGFILE names; a variable set
+// machine-wide to debug another program must not make the agent write them.
+TEST(HttpTransport, WritesNoTlsKeysWhereTheEnvironmentAsks) {
+    // Set once the stand-in runs, which would honour it too.
+    IdentityService service;
+    service.answer("/a", {{200, {}, "ok"}});
+    TempDir dir;
+    const std::string keyLog = dir.file("sslkeys.log");
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SSLKEYLOGFILE", tavo::StringToWString(keyLog).c_str()));
+    HttpTransport transport;
+    HttpRequest request = Post(service.url("/a"), "{}");
+    HttpResponse response;
+
+    ASSERT_EQ(transport.SendRequest(request, response), TAVO_OK);
+
+    EXPECT_EQ(response.m_iStatusCode, 200);
+    EXPECT_EQ(response.m_strBody, "ok");
+    EXPECT_FALSE(FileExists(keyLog));
 }
 
 TEST(HttpTransport, DoesNotFollowRedirects) {
