@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -92,6 +93,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_refusal = status;
     }
+    // The next call throws before it keeps the completion.
+    void throwOnce() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_throwOnce = true;
+    }
     // The thread of the last call: the IPC receiver thread.
     DWORD callerThread() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -139,6 +145,10 @@ private:
         ++m_calls;
         m_changed.notify_all();
         m_callerThread = GetCurrentThreadId();
+        if (m_throwOnce) {
+            m_throwOnce = false;
+            throw std::runtime_error("refresh handler failed");
+        }
         if (m_refusal != TAVO_OK) {
             return m_refusal;
         }
@@ -153,6 +163,7 @@ private:
     std::condition_variable m_changed;
     RefreshTokenCallback m_pending;
     TAVO_STATUS m_refusal = TAVO_OK;
+    bool m_throwOnce = false;
     DWORD m_callerThread = 0;
     int m_calls = 0;
     int m_overlaps = 0;
@@ -371,6 +382,32 @@ TEST(IPCAgent, RefusedRefreshIsAnsweredAtOnceAndLeavesNobodyWaiting) {
     ExpectReply(later, Reply(1), "accepted refresh");
     ExpectSilence(refused, "refused client after the completion");
     ExpectSilence(later, "accepted client after its reply");
+}
+
+// A handler that throws started no refresh: its client is dropped with the datagram, and the next
+// client starts a refresh of its own instead of waiting behind one that never runs.
+TEST(IPCAgent, HandlerThatThrowsDropsItsRequestAndLeavesNobodyWaiting) {
+    CIPCAgent agent;
+    FakeAgent fake;
+    agent.RegisterRefreshTokenHandler(fake.handler());
+    UdpTestClient dropped;
+    UdpTestClient later;
+    LogTail log;
+
+    fake.throwOnce();
+    dropped.send(kAgentPort, kRequest);
+    ASSERT_TRUE(WaitForLogLine("Dropped received message: refresh handler failed", kWaitMs));
+    ExpectSilence(dropped, "the request whose handler threw");
+
+    later.send(kAgentPort, kRequest);
+    ASSERT_TRUE(fake.waitForCalls(2)) << "the next request was queued behind the refresh that never started";
+    ASSERT_TRUE(fake.complete(IpcRefreshTokenRsp::eRefreshTokenSuccess));
+    ExpectReply(later, Reply(1), "the next refresh");
+    ExpectSilence(dropped, "the dropped client after the completion");
+    ExpectSilence(later, "after its reply");
+    EXPECT_EQ(log.count("tavo::CIPCCommon::handleReceive S: error :: Dropped received message: refresh handler failed"),
+              1u)
+        << log.text();
 }
 
 // An answer that runs out of memory half-way leaves its clients unanswered, but the refresh is over:
