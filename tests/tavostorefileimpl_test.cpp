@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <ios>
 #include <random>
 #include <regex>
 #include <set>
@@ -21,7 +22,6 @@
 #include "tests/support/testutils.h"
 
 using tavo::CTAVOStoreFileImpl;
-using tavo::test::AccessList;
 using tavo::test::FileExists;
 using tavo::test::FileSecurityCapture;
 using tavo::test::GrantsOtherUsersNothing;
@@ -42,6 +42,23 @@ const char kImpl[] = "tavo::CTAVOStoreFileImpl::";
 // One log line as this process writes it: function, level and message (no system error text).
 std::string Line(const std::string& function, const char* level, const std::string& message) {
     return function + " S: " + level + " :: " + message;
+}
+
+// The store's list applied as a protected list alone: owner, group and system list stay as they are.
+testing::AssertionResult AppliesTheStoresList(const FileSecurityCapture::Call& call) {
+    const testing::AssertionResult list = IsStoreAccessList(call.list);
+    if (!list) {
+        return list;
+    }
+    if (call.information != static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION |
+                                                               PROTECTED_DACL_SECURITY_INFORMATION)) {
+        return testing::AssertionFailure() << "not applied as a protected list: information 0x" << std::hex
+                                           << call.information;
+    }
+    if (call.ownerGroupOrSacl) {
+        return testing::AssertionFailure() << "owner, group or system list changed too";
+    }
+    return testing::AssertionSuccess();
 }
 
 std::set<std::string> FileNames(const std::string& dir) {
@@ -352,10 +369,7 @@ TEST(StoreFileAccessList, EveryStoreFileCarriesTheStoresList) {
         const std::vector<FileSecurityCapture::Call> applied = capture.applied(f.path);
         ASSERT_EQ(applied.size(), step.listApplied ? 1u : 0u) << step.what;
         if (step.listApplied) {
-            EXPECT_TRUE(IsStoreAccessList(applied[0].list)) << step.what;
-            EXPECT_EQ(applied[0].information, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION |
-                                                                                 PROTECTED_DACL_SECURITY_INFORMATION));
-            EXPECT_FALSE(applied[0].ownerGroupOrSacl) << "owner, group and system list stay as they are";
+            EXPECT_TRUE(AppliesTheStoresList(applied[0])) << step.what;
         }
         EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(f.path))) << step.what;
         EXPECT_EQ(f.read("tavo_token"), step.what);
@@ -400,11 +414,7 @@ TEST(StoreFileAccessList, LockFileGetsTheStoresListWhetherMadeOrFound) {
         const std::vector<FileSecurityCapture::Call> applied = capture.applied(lockPath);
         if (c.existsBefore) {
             ASSERT_EQ(applied.size(), 1u) << c.what;
-            EXPECT_TRUE(IsStoreAccessList(applied[0].list)) << c.what;
-            EXPECT_EQ(applied[0].information, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION |
-                                                                                 PROTECTED_DACL_SECURITY_INFORMATION))
-                << c.what;
-            EXPECT_FALSE(applied[0].ownerGroupOrSacl) << c.what;
+            EXPECT_TRUE(AppliesTheStoresList(applied[0])) << c.what;
         } else {
             EXPECT_TRUE(applied.empty()) << c.what;
             EXPECT_TRUE(GrantsOtherUsersNothing(ReadAccessList(lockPath))) << c.what;
