@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -114,27 +115,34 @@ unsigned short FreeUdpPort() {
 }
 
 std::vector<std::string> UdpBindings(unsigned short port) {
-    std::vector<std::string> bindings;
+    // Under Wine the tables come from the kernel's socket list, read in pieces while other
+    // processes open and close sockets: one read can show a socket twice or leave it out. A
+    // socket's binding holds while the test looks, so every address seen in a few reads is the
+    // answer.
+    constexpr int kReads = 5;
+    std::set<std::string> bindings;
     char text[INET6_ADDRSTRLEN] = {};
-    const std::vector<char> table4 = udpTable(AF_INET);
-    const auto* rows4 = reinterpret_cast<const MIB_UDPTABLE*>(table4.data());
-    for (DWORD i = 0; i < rows4->dwNumEntries; ++i) {
-        in_addr address = {};
-        address.s_addr = rows4->table[i].dwLocalAddr;
-        if (ntohs(static_cast<u_short>(rows4->table[i].dwLocalPort)) == port &&
-            inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) {
-            bindings.push_back(text);
+    for (int read = 0; read < kReads; ++read) {
+        const std::vector<char> table4 = udpTable(AF_INET);
+        const auto* rows4 = reinterpret_cast<const MIB_UDPTABLE*>(table4.data());
+        for (DWORD i = 0; i < rows4->dwNumEntries; ++i) {
+            in_addr address = {};
+            address.s_addr = rows4->table[i].dwLocalAddr;
+            if (ntohs(static_cast<u_short>(rows4->table[i].dwLocalPort)) == port &&
+                inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) {
+                bindings.insert(text);
+            }
+        }
+        const std::vector<char> table6 = udpTable(AF_INET6);
+        const auto* rows6 = reinterpret_cast<const MIB_UDP6TABLE*>(table6.data());
+        for (DWORD i = 0; i < rows6->dwNumEntries; ++i) {
+            if (ntohs(static_cast<u_short>(rows6->table[i].dwLocalPort)) == port &&
+                inet_ntop(AF_INET6, &rows6->table[i].dwLocalAddr, text, sizeof(text)) != nullptr) {
+                bindings.insert(std::string("[") + text + "]");
+            }
         }
     }
-    const std::vector<char> table6 = udpTable(AF_INET6);
-    const auto* rows6 = reinterpret_cast<const MIB_UDP6TABLE*>(table6.data());
-    for (DWORD i = 0; i < rows6->dwNumEntries; ++i) {
-        if (ntohs(static_cast<u_short>(rows6->table[i].dwLocalPort)) == port &&
-            inet_ntop(AF_INET6, &rows6->table[i].dwLocalAddr, text, sizeof(text)) != nullptr) {
-            bindings.push_back(std::string("[") + text + "]");
-        }
-    }
-    return bindings;
+    return {bindings.begin(), bindings.end()};
 }
 
 }  // namespace tavo::test

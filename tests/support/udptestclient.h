@@ -34,9 +34,9 @@ private:
 // A port of 127.0.0.1 that no socket held a moment ago.
 unsigned short FreeUdpPort();
 
-// The local address of every UDP socket on port, as the system's UDP tables report them: IPv4
-// dotted ("127.0.0.1"), IPv6 in brackets ("[::]"). Throws std::runtime_error when a table cannot
-// be read.
+// The local addresses of the UDP sockets on port, as the system's UDP tables report them, each
+// once and in order: IPv4 dotted ("127.0.0.1"), IPv6 in brackets ("[::]"). Throws
+// std::runtime_error when a table cannot be read.
 std::vector<std::string> UdpBindings(unsigned short port);
 
 }  // namespace tavo::test
