@@ -82,6 +82,7 @@ TEST(CrashHandlerClient, AbortWithTheServerOnItsPipeIsDumpedByTheServer) {
     EXPECT_EQ(run.exitCode, 3u);
     EXPECT_TRUE(run.dumps.empty());
     EXPECT_EQ(server.waitForLine("dump ", 5000), "dump " + serverDumps.file("dump-0.dmp") + " ok");
+    EXPECT_NE(server.waitForConfirmation(1000), "");
     const std::string registration = server.waitForLine("register ", 1000);
     EXPECT_EQ(tavo::test::ReportField(registration, "dumpType"), "0") << registration;
     const std::vector<std::string> expected = {

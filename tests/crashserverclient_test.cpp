@@ -104,6 +104,7 @@ TEST(CrashServerClient, DumpWrittenByTheServerMakesRequestDumpTrue) {
     Crash crash(0xE0000002);
     EXPECT_TRUE(client.RequestDump(&crash.pointers));
     EXPECT_EQ(server.waitForLine("dump ", 5000), "dump " + dumps.file("dump-0.dmp") + " ok");
+    EXPECT_NE(server.waitForConfirmation(1000), "");
 
     MinidumpFile dump(dumps.file("dump-0.dmp"));
     ASSERT_TRUE(dump.valid());

@@ -352,6 +352,7 @@ TEST(ProcessCrashHandler, CrashWithAServerIsDumpedByTheServer) {
     const std::string request = server.waitForLine("request ", 5000);
     EXPECT_EQ(tavo::test::ReportField(request, "code"), "c0000005") << request;
     EXPECT_EQ(server.waitForLine("dump ", 5000), "dump " + serverDumps.file("dump-0.dmp") + " ok");
+    EXPECT_NE(server.waitForConfirmation(1000), "");
     MinidumpFile dump(serverDumps.file("dump-0.dmp"));
     ASSERT_TRUE(dump.valid());
     uint32_t threadId = 0;

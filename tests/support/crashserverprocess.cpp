@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <iostream>
+
 namespace tavo::test {
 
 namespace {
@@ -45,6 +47,12 @@ std::string CrashServerProcess::waitForLine(const std::string& prefix, unsigned 
         }
         Sleep(20);
     }
+}
+
+std::string CrashServerProcess::waitForConfirmation(unsigned long timeoutMs) const {
+    const std::string line = waitForLine("confirmed ", timeoutMs);
+    std::cout << "crash server: " << (line.empty() ? "no confirmation" : line) << std::endl;
+    return line;
 }
 
 std::string ReportField(const std::string& line, const std::string& key) {

@@ -24,6 +24,9 @@ public:
     std::vector<std::string> report() const;
     // Waits up to timeoutMs for a report line that begins with prefix; returns it, or "".
     std::string waitForLine(const std::string& prefix, unsigned long timeoutMs) const;
+    // Waits like waitForLine for the line that says how long after the request the server
+    // confirmed a dump, and prints it, so that a run's log shows the margin under the client's 15 s.
+    std::string waitForConfirmation(unsigned long timeoutMs) const;
     DWORD wait(DWORD timeoutMs) { return m_process.wait(timeoutMs); }
     HANDLE processHandle() const { return m_process.handle(); }
     DWORD mainThreadId() const { return m_process.mainThreadId(); }

@@ -2,7 +2,8 @@
 //   crashserver PIPENAME MODE REPORTFILE [DUMPDIR]
 // It appends what it sees to REPORTFILE, one line each: "ready" once the pipe exists, the
 // registration it received, the acknowledgement, every dump request with what it read from the
-// client's memory, and every dump it wrote (DUMPDIR\dump-N.dmp, only with DUMPDIR).
+// client's memory, every dump it wrote (DUMPDIR\dump-N.dmp, only with DUMPDIR), and how long after
+// the request it confirmed one.
 // Modes:
 //   serve        answers the registration and writes a dump for every request
 //   refuse       reads the registration and disconnects without an answer
@@ -238,9 +239,12 @@ int main(int argc, char** argv) {
         if (WaitForMultipleObjects(2, waitFor, FALSE, remaining()) != WAIT_OBJECT_0) {
             return 0;
         }
+        const ULONGLONG requested = GetTickCount64();
         const bool served = serveRequest(client, registration, dumpDir, index);
         if (served && mode != "noconfirm") {
             SetEvent(writtenEvent);
+            // The client waits 15 s for this; the line shows how much of that a dump takes.
+            report("confirmed %llu ms after the request", GetTickCount64() - requested);
         }
     }
 }
