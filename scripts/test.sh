@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Sets the machine up when needed, builds the product and the test builds, and runs the whole suite
 # under Wine: the 64-bit build under wine64 and, where the machine can start 32-bit programs, the
-# 32-bit build under Wine's 32-bit loader, each in a prefix of its own, in one ctest run. Arguments go
+# 32-bit build under Wine's 32-bit loader, each in prefixes of its own, in one ctest run. Arguments go
 # to ctest (for example -R Logger). TAVO_BUILD_DIR moves the build trees (default: build). Exits
 # non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/widths.sh
+source scripts/wineservers.sh
 
 TAVO_DEPS_PREFIX="$(bash scripts/setup.sh --print-prefix)"
 export TAVO_DEPS_PREFIX
@@ -26,27 +27,9 @@ else
     echo "test: $TAVO_NO_32BIT; the 32-bit run of the suite is left out" >&2
 fi
 
-# One persistent wineserver per prefix for the run, warmed once with nothing attached to ctest's
-# pipes: every test process then starts warm, and no Wine helper keeps ctest waiting on an
-# inherited pipe.
-WINESERVER=/usr/lib/wine/wineserver64
-export WINEDEBUG=-all
-started=()
-stop_wineservers() {
-    for prefix in "${started[@]}"; do
-        WINEPREFIX="$prefix" "$WINESERVER" -k >/dev/null 2>&1 || true
-    done
-}
-trap stop_wineservers EXIT
+trap tavo_stop_wineservers EXIT
 for tree in "${trees[@]}"; do
-    prefix="$PWD/$BUILD/$tree/wineprefix"
-    mkdir -p "$prefix"
-    if ! WINEPREFIX="$prefix" "$WINESERVER" -p </dev/null >/dev/null 2>&1; then
-        echo "test: a wineserver already serves $prefix (another test run in this tree?)" >&2
-        exit 1
-    fi
-    started+=("$prefix")
-    "$BUILD/$tree/wine-run" cmd /c exit </dev/null >/dev/null 2>&1
+    tavo_start_wineservers "$BUILD/$tree" || exit 1
 
     # The WMI stand-in serves CLSID_WbemLocator in the test prefix, in the registry view of the
     # tree's width. A test process that names no fixture gets Wine's own WMI through it
@@ -58,8 +41,8 @@ for tree in "${trees[@]}"; do
         /ve /d "$provider" /f "$view" </dev/null >/dev/null
 done
 
-# Both trees in one ctest run, so that the tests that share the fixed port, "DataDir", the sibling
-# products' values or the crash pipe never overlap, whichever width they belong to. Test names and
+# Both trees in one ctest run, so that the tests that share the fixed port, "DataDir" or the sibling
+# products' values never overlap, whichever width they belong to. Test names and
 # labels begin with the tree's width.
 {
     echo "# Written by scripts/test.sh: the test trees of this run."
