@@ -46,6 +46,7 @@ if not tests:
     sys.exit("stress: no test " + name)
 folder = [p["value"] for p in tests[0].get("properties", []) if p["name"] == "WORKING_DIRECTORY"]
 print("\n".join(tests[0]["command"] + (folder or ["."])))' "$name")
+[ ${#spec[@]} -gt 1 ] || exit 2
 folder="${spec[-1]}"
 command=("${spec[@]:0:${#spec[@]}-1}")
 
