@@ -35,7 +35,7 @@ private:
 unsigned short FreeUdpPort();
 
 // The local addresses of the UDP sockets on port, as the system's UDP tables report them, each
-// once and in order: IPv4 dotted ("127.0.0.1"), IPv6 in brackets ("[::]"). Throws
+// once and sorted: IPv4 dotted ("127.0.0.1"), IPv6 in brackets ("[::]"). Throws
 // std::runtime_error when a table cannot be read.
 std::vector<std::string> UdpBindings(unsigned short port);
 
