@@ -7,19 +7,19 @@ TAVO_WINESERVER=/usr/lib/wine/wineserver64
 export WINEDEBUG=-all
 tavo_started_prefixes=()
 
-# Starts the wineservers of build tree $1; fails when one already serves a prefix of it.
+# Starts the wineservers of build tree $1, one for the prefix of each of its wrappers (wine-run*);
+# fails when one already serves a prefix of it.
 tavo_start_wineservers() {
-    local tree="$1" runner prefix
-    [[ "$tree" = /* ]] || tree="$PWD/$tree"
-    for runner in wine-run:wineprefix wine-run-dumps:dumpprefix; do
-        prefix="$tree/${runner#*:}"
+    local runner prefix
+    for runner in "$1"/wine-run*; do
+        prefix="$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$runner")"
         mkdir -p "$prefix"
         if ! WINEPREFIX="$prefix" "$TAVO_WINESERVER" -p </dev/null >/dev/null 2>&1; then
             echo "a wineserver already serves $prefix (another test run in this tree?)" >&2
             return 1
         fi
         tavo_started_prefixes+=("$prefix")
-        "$tree/${runner%%:*}" cmd /c exit </dev/null >/dev/null 2>&1
+        "$runner" cmd /c exit </dev/null >/dev/null 2>&1
     done
 }
 
